@@ -2,6 +2,8 @@
 
 namespace vostrel::lib {
 
-std::string_view version() noexcept { return VOSTREL_VERSION; }
+std::string_view version() noexcept {
+  return VOSTREL_VERSION;
+}
 
 }  // namespace vostrel::lib

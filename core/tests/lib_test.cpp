@@ -1,5 +1,7 @@
-#include <gtest/gtest.h>
-
 #include "vostrel/lib.hpp"
 
-TEST(lib, version_is_set) { ASSERT_FALSE(vostrel::lib::version().empty()); }
+#include <gtest/gtest.h>
+
+TEST(lib, version_is_set) {
+  ASSERT_FALSE(vostrel::lib::version().empty());
+}

@@ -1,0 +1,299 @@
+#include "vostrel/crypto.hpp"
+
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <sodium.h>
+
+#include <climits>
+#include <memory>
+
+namespace vostrel::crypto {
+namespace {
+
+constexpr const char* kSealFailure = "ChaCha20-Poly1305 encryption does not fail for valid inputs";
+constexpr std::size_t kSha256Block = 64;
+// EVP lengths are ints: long inputs go through in pieces.
+constexpr std::size_t kEvpChunk = std::size_t{1} << 30;
+
+// Algorithm objects are fetched once and only read afterwards.
+const EVP_CIPHER* aead_cipher() {
+  static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
+  return cipher;
+}
+const EVP_CIPHER* stream_cipher() {
+  static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20", nullptr);
+  return cipher;
+}
+EVP_MAC* poly1305_mac() {
+  static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "POLY1305", nullptr);
+  return mac;
+}
+const EVP_MD* sha256_md() {
+  static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return md;
+}
+
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
+};
+using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+struct MacCtxFree {
+  void operator()(EVP_MAC_CTX* ctx) const noexcept { EVP_MAC_CTX_free(ctx); }
+};
+using MacCtx = std::unique_ptr<EVP_MAC_CTX, MacCtxFree>;
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+};
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+CipherCtx new_cipher_ctx() {
+  CipherCtx ctx(EVP_CIPHER_CTX_new());
+  if (!ctx) throw std::bad_alloc();
+  return ctx;
+}
+
+bool cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, const std::uint8_t* in,
+                   std::size_t length) {
+  while (length > 0) {
+    const std::size_t piece = std::min(length, kEvpChunk);
+    int written = 0;
+    if (EVP_CipherUpdate(ctx, out, &written, in, static_cast<int>(piece)) != 1) return false;
+    out += piece;
+    in += piece;
+    length -= piece;
+  }
+  return true;
+}
+
+bool add_associated_data(EVP_CIPHER_CTX* ctx, ByteView associated_data) {
+  for (std::size_t done = 0; done < associated_data.size(); done += kEvpChunk) {
+    const std::size_t piece = std::min(associated_data.size() - done, kEvpChunk);
+    int written = 0;
+    if (EVP_EncryptUpdate(ctx, nullptr, &written, associated_data.data() + done,
+                          static_cast<int>(piece)) != 1) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// ChaCha20 positioned at block `counter` of (key, nonce).
+CipherCtx chacha20_at(KeyView key, NonceView nonce, std::uint32_t counter) {
+  ByteArray<16> iv{};
+  for (std::size_t i = 0; i < 4; ++i) iv[i] = static_cast<std::uint8_t>(counter >> (8 * i));
+  std::copy(nonce.begin(), nonce.end(), iv.begin() + 4);
+  CipherCtx ctx = new_cipher_ctx();
+  if (EVP_CipherInit_ex2(ctx.get(), stream_cipher(), key.data(), iv.data(), 1, nullptr) != 1) {
+    throw Panic(kSealFailure);
+  }
+  return ctx;
+}
+
+// The RFC 8439 tag over associated data and ciphertext, with the one-time key from block 0.
+ByteArray<16> poly1305_tag(EVP_CIPHER_CTX* block0, ByteView associated_data, ByteView ciphertext) {
+  ByteArray<64> block{};
+  Secret32 one_time_key;
+  if (!cipher_update(block0, block.data(), block.data(), block.size())) throw Panic(kSealFailure);
+  std::copy_n(block.begin(), 32, one_time_key.mutable_bytes().begin());
+  secure_zero(block.data(), block.size());
+
+  MacCtx mac(EVP_MAC_CTX_new(poly1305_mac()));
+  if (!mac || EVP_MAC_init(mac.get(), one_time_key.data(), 32, nullptr) != 1)
+    throw Panic(kSealFailure);
+  static constexpr ByteArray<16> zeros{};
+  const auto update_padded = [&](ByteView part) {
+    EVP_MAC_update(mac.get(), part.data(), part.size());
+    if (part.size() % 16 != 0) EVP_MAC_update(mac.get(), zeros.data(), 16 - part.size() % 16);
+  };
+  update_padded(associated_data);
+  update_padded(ciphertext);
+  ByteArray<16> lengths{};
+  for (std::size_t i = 0; i < 8; ++i) {
+    lengths[i] = static_cast<std::uint8_t>(associated_data.size() >> (8 * i));
+    lengths[8 + i] = static_cast<std::uint8_t>(ciphertext.size() >> (8 * i));
+  }
+  EVP_MAC_update(mac.get(), lengths.data(), lengths.size());
+  ByteArray<16> tag{};
+  std::size_t tag_length = 0;
+  if (EVP_MAC_final(mac.get(), tag.data(), &tag_length, tag.size()) != 1) throw Panic(kSealFailure);
+  return tag;
+}
+
+void sodium_ready() {
+  static const bool ready = sodium_init() >= 0;
+  if (!ready) throw Panic("libsodium initialisation failed");
+}
+
+}  // namespace
+
+Bytes seal(KeyView key, NonceView nonce, ByteView associated_data, ByteView plaintext) {
+  if (plaintext.size() > kMaxPlaintextBytes) throw Panic(kSealFailure);
+  const Secret32 key_copy(key);
+  Bytes out(plaintext.size() + kTagBytes);
+  CipherCtx ctx = new_cipher_ctx();
+  int written = 0;
+  if (EVP_EncryptInit_ex2(ctx.get(), aead_cipher(), key_copy.data(), nonce.data(), nullptr) != 1 ||
+      !add_associated_data(ctx.get(), associated_data)) {
+    throw Panic(kSealFailure);
+  }
+  if (!cipher_update(ctx.get(), out.data(), plaintext.data(), plaintext.size()) ||
+      EVP_EncryptFinal_ex(ctx.get(), out.data() + plaintext.size(), &written) != 1 ||
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagBytes),
+                          out.data() + plaintext.size()) != 1) {
+    throw Panic(kSealFailure);
+  }
+  return out;
+}
+
+std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed) {
+  if (sealed.size() < kTagBytes || sealed.size() > kMaxSealedBytes) return std::nullopt;
+  const Secret32 key_copy(key);
+  const ByteView ciphertext = sealed.first(sealed.size() - kTagBytes);
+  CipherCtx stream = chacha20_at(key_copy.view(), nonce, 0);
+  const ByteArray<16> expected = poly1305_tag(stream.get(), associated_data, ciphertext);
+  if (CRYPTO_memcmp(expected.data(), sealed.data() + ciphertext.size(), kTagBytes) != 0) {
+    return std::nullopt;
+  }
+  // The stream now stands at block 1, where the data starts.
+  Bytes plaintext(ciphertext.size());
+  if (!cipher_update(stream.get(), plaintext.data(), ciphertext.data(), ciphertext.size())) {
+    throw Panic(kSealFailure);
+  }
+  return plaintext;
+}
+
+Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts) {
+  // RFC 2104 over the fetched digest, so no per-call algorithm lookup.
+  ByteArray<kSha256Block> block_key{};
+  if (key.size() > kSha256Block) {
+    const Key32 hashed = sha256({key});
+    std::copy(hashed.begin(), hashed.end(), block_key.begin());
+  } else {
+    std::copy(key.begin(), key.end(), block_key.begin());
+  }
+  ByteArray<kSha256Block> pad{};
+  MdCtx ctx(EVP_MD_CTX_new());
+  if (!ctx) throw std::bad_alloc();
+  for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = block_key[i] ^ 0x36;
+  Key32 inner{};
+  EVP_DigestInit_ex2(ctx.get(), sha256_md(), nullptr);
+  EVP_DigestUpdate(ctx.get(), pad.data(), pad.size());
+  for (const ByteView part : parts) EVP_DigestUpdate(ctx.get(), part.data(), part.size());
+  EVP_DigestFinal_ex(ctx.get(), inner.data(), nullptr);
+  for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = block_key[i] ^ 0x5c;
+  Key32 out{};
+  EVP_DigestInit_ex2(ctx.get(), sha256_md(), nullptr);
+  EVP_DigestUpdate(ctx.get(), pad.data(), pad.size());
+  EVP_DigestUpdate(ctx.get(), inner.data(), inner.size());
+  EVP_DigestFinal_ex(ctx.get(), out.data(), nullptr);
+  secure_zero(block_key.data(), block_key.size());
+  secure_zero(pad.data(), pad.size());
+  secure_zero(inner.data(), inner.size());
+  return out;
+}
+
+Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts) {
+  const Key32 full = hmac_sha256(key, parts);
+  Nonce12 nonce{};
+  std::copy_n(full.begin(), nonce.size(), nonce.begin());
+  return nonce;
+}
+
+Key32 sha256(std::initializer_list<ByteView> parts) {
+  Sha256 hash;
+  for (const ByteView part : parts) hash.update(part);
+  return hash.finish();
+}
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+  if (!ctx_ || EVP_DigestInit_ex2(static_cast<EVP_MD_CTX*>(ctx_), sha256_md(), nullptr) != 1) {
+    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
+    throw std::bad_alloc();
+  }
+}
+Sha256::Sha256(Sha256&& other) noexcept : ctx_(std::exchange(other.ctx_, nullptr)) {}
+Sha256::~Sha256() {
+  EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
+}
+void Sha256::update(ByteView data) {
+  EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data.data(), data.size());
+}
+Key32 Sha256::finish() {
+  Key32 out{};
+  EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), out.data(), nullptr);
+  return out;
+}
+
+Secret32 derive_session_key(ByteView input_keying_material, ByteView context) {
+  // HKDF with L = 32: PRK = HMAC(zero salt, IKM); OKM = HMAC(PRK, info || 0x01).
+  static constexpr Key32 zero_salt{};
+  const Secret32 prk(hmac_sha256(zero_salt, {input_keying_material}));
+  static constexpr std::uint8_t first_block = 0x01;
+  Secret32 out(
+      hmac_sha256(prk.view(), {as_bytes(kHybridInfoPrefix), context, ByteView(&first_block, 1)}));
+  return out;
+}
+
+std::string sas(KeyView key) {
+  static constexpr std::string_view kTable[16] = {
+      "\U0001F98A", "\U0001F422", "\U0001F30A", "\U0001F525", "\U0001F332", "\u2693",
+      "\U0001F340", "\U0001F319", "\u2B50",     "\U0001F3B2", "\U0001F511", "\U0001F3B8",
+      "\U0001F34E", "\U0001F9ED", "\U0001F989", "\U0001F433"};
+  const Secret32 k = derive_session_key(key, as_bytes("sas"));
+  std::uint8_t indexes[8];
+  for (std::size_t i = 0; i < 4; ++i) {
+    indexes[2 * i] = k.bytes()[i] >> 4;
+    indexes[2 * i + 1] = k.bytes()[i] & 0x0F;
+  }
+  std::size_t length = 7;
+  for (const std::uint8_t index : indexes) length += kTable[index].size();
+  std::string text;
+  text.reserve(length);
+  for (std::size_t i = 0; i < 8; ++i) {
+    if (i != 0) text.push_back(' ');
+    text.append(kTable[indexes[i]]);
+  }
+  return text;
+}
+
+bool ct_equal(ByteView a, ByteView b) noexcept {
+  if (a.size() != b.size()) return false;
+  return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+Key32 clamp_scalar(KeyView secret) noexcept {
+  Key32 clamped{};
+  std::copy(secret.begin(), secret.end(), clamped.begin());
+  clamped[0] &= 0xF8;
+  clamped[31] &= 0x3F;
+  clamped[31] |= 0x40;
+  return clamped;
+}
+
+Key32 x25519_public(KeyView secret) {
+  sodium_ready();
+  Secret32 clamped(clamp_scalar(secret));
+  Key32 public_key{};
+  crypto_scalarmult_base(public_key.data(), clamped.data());
+  return public_key;
+}
+
+Secret32 x25519(KeyView secret, KeyView peer_public) {
+  sodium_ready();
+  Secret32 clamped(clamp_scalar(secret));
+  Key32 result{};
+  // libsodium refuses small-order peers without writing the result; X25519 itself gives zeros
+  // there.
+  if (crypto_scalarmult(result.data(), clamped.data(), peer_public.data()) != 0) result.fill(0);
+  Secret32 shared(result);
+  secure_zero(result.data(), result.size());
+  return shared;
+}
+
+Secret32 hybrid_key(const Secret32& x25519_secret, FixedView<32> kem_secret, ByteView context) {
+  const HybridSecret joined(x25519_secret.view(), kem_secret);
+  return derive_session_key(joined.view(), context);
+}
+
+}  // namespace vostrel::crypto
