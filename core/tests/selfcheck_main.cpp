@@ -25,7 +25,9 @@ void apply_free_arguments(int& argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (!arg.empty() && arg[0] != '-') {
-      patterns.push_back("*" + to_gtest_spelling(arg) + "*");
+      std::string pattern(1, '*');
+      pattern.append(to_gtest_spelling(arg)).push_back('*');
+      patterns.push_back(std::move(pattern));
     } else {
       argv[kept++] = argv[i];
     }
@@ -34,7 +36,10 @@ void apply_free_arguments(int& argc, char** argv) {
   argv[argc] = nullptr;
   if (patterns.empty()) return;
   std::string filter;
-  for (const auto& p : patterns) filter += (filter.empty() ? "" : ":") + p;
+  for (const auto& p : patterns) {
+    if (!filter.empty()) filter.push_back(':');
+    filter.append(p);
+  }
   // Keep the negative patterns of an explicit --gtest_filter.
   const std::string existing = GTEST_FLAG_GET(filter);
   if (auto minus = existing.find('-'); minus != std::string::npos) filter += existing.substr(minus);
