@@ -250,7 +250,7 @@ TEST(crypto, end_to_end_x25519_then_aead) {
             std::optional<Bytes>(vostrel::test::bytes_of("secret message")));
 }
 
-TEST(crypto, x25519_clamping_and_small_order_peers) {
+TEST(crypto, clamping_and_small_order_peers) {
   const Key32 ones = clamp_scalar(filled<32>(0xFF));
   EXPECT_EQ(ones[0], 0xF8);
   EXPECT_EQ(ones[31], 0x7F);
