@@ -1,0 +1,42 @@
+#pragma once
+
+// Shared by the fuzz targets: views of the input and a stop on a broken property.
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "vostrel/common.hpp"
+
+namespace vostrel::fuzz {
+
+// A property the target checks beyond "no crash"; a violation is a finding.
+inline void require(bool condition, const char* what) {
+  if (!condition) {
+    std::fprintf(stderr, "property violated: %s\n", what);
+    std::abort();
+  }
+}
+
+// Splits the input at its first byte: that many bytes (mod the input) go to the first part.
+struct Split {
+  ByteView first;
+  ByteView second;
+};
+inline Split split_input(ByteView input) {
+  if (input.empty()) return {};
+  const std::size_t cut = input[0] % input.size();
+  const ByteView rest = input.subspan(1);
+  const std::size_t at = std::min(cut, rest.size());
+  return {rest.first(at), rest.subspan(at)};
+}
+
+inline const Key32& fixed_key() {
+  static const Key32 key = [] {
+    Key32 k{};
+    for (std::size_t i = 0; i < k.size(); ++i) k[i] = static_cast<std::uint8_t>(0xA0 + i);
+    return k;
+  }();
+  return key;
+}
+
+}  // namespace vostrel::fuzz

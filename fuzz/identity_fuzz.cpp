@@ -1,0 +1,21 @@
+// Identity::from_encrypted on raw blobs and, behind the tag, on sealed fuzzed plaintexts.
+#include "fuzz_support.hpp"
+#include "vostrel/crypto.hpp"
+#include "vostrel/identity.hpp"
+
+using namespace vostrel;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const ByteView input(data, size);
+  const Key32& key = fuzz::fixed_key();
+  (void)identity::Identity::from_encrypted(key, input);
+
+  const Bytes blob =
+      crypto::seal(key, crypto::kAtRestNonce, as_bytes("vostrel/identity-at-rest/v1"), input);
+  const auto opened = identity::Identity::from_encrypted(key, blob);
+  fuzz::require(opened.has_value() == (size == 32),
+                "a sealed plaintext opens exactly when it is 32 bytes");
+  if (opened)
+    fuzz::require(opened->to_encrypted(key) == blob, "an opened identity seals to the same blob");
+  return 0;
+}
