@@ -1,0 +1,77 @@
+#include <benchmark/benchmark.h>
+
+#include "vostrel/handshake.hpp"
+#include "vostrel/ratchet.hpp"
+
+using namespace vostrel;
+
+namespace {
+
+void BM_PlainHandshake(benchmark::State& state) {
+  for (auto _ : state) {
+    auto [responder, hello] = handshake::responder_start();
+    auto [reply, initiator_key] = handshake::initiator_reply(hello);
+    const Secret32 responder_key = handshake::responder_finish(std::move(responder), reply);
+    benchmark::DoNotOptimize(responder_key.bytes());
+  }
+}
+BENCHMARK(BM_PlainHandshake)->Unit(benchmark::kMicrosecond);
+
+void BM_AuthenticatedHandshake(benchmark::State& state) {
+  const identity::Identity initiator = identity::Identity::generate();
+  const identity::Identity responder = identity::Identity::generate();
+  for (auto _ : state) {
+    auto [responder_state, hello] = handshake::responder_start();
+    const auto initiator_side = handshake::initiator_reply_auth(hello, initiator);
+    const auto responder_side = handshake::responder_finish_auth(std::move(responder_state),
+                                                                 initiator_side.areply, responder);
+    const auto learnt =
+        handshake::initiator_verify_confirm(initiator_side.transcript, responder_side->confirm);
+    benchmark::DoNotOptimize(learnt);
+  }
+}
+BENCHMARK(BM_AuthenticatedHandshake)->Unit(benchmark::kMicrosecond);
+
+struct Conversation {
+  ratchet::Ratchet alice;
+  ratchet::Ratchet bob;
+};
+
+Conversation start_conversation() {
+  const Key32 root{};
+  const Secret32 bob_secret = random_secret32();
+  Conversation c{ratchet::Ratchet::init_sender(root, crypto::x25519_public(bob_secret.view())),
+                 ratchet::Ratchet::init_receiver(root, bob_secret.view())};
+  // Both chains present on both sides.
+  (void)ratchet::decrypt(c.bob, c.alice.encrypt(as_bytes("a"), {}), {});
+  (void)ratchet::decrypt(c.alice, c.bob.encrypt(as_bytes("b"), {}), {});
+  return c;
+}
+
+// Seal and open of a 100-byte message within one sending chain.
+void BM_RatchetMessage100(benchmark::State& state) {
+  Conversation c = start_conversation();
+  const Bytes text(100, 0x61);
+  for (auto _ : state) {
+    const auto message = c.alice.encrypt(text, {});
+    auto opened = ratchet::decrypt(c.bob, message, {});
+    benchmark::DoNotOptimize(opened);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 100);
+}
+BENCHMARK(BM_RatchetMessage100)->Unit(benchmark::kMicrosecond);
+
+// One message each way: each receiver takes a DH step.
+void BM_RatchetTurnOfDirection(benchmark::State& state) {
+  Conversation c = start_conversation();
+  const Bytes text(100, 0x61);
+  for (auto _ : state) {
+    auto there = ratchet::decrypt(c.bob, c.alice.encrypt(text, {}), {});
+    auto back = ratchet::decrypt(c.alice, c.bob.encrypt(text, {}), {});
+    benchmark::DoNotOptimize(there);
+    benchmark::DoNotOptimize(back);
+  }
+}
+BENCHMARK(BM_RatchetTurnOfDirection)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,0 +1,92 @@
+#pragma once
+
+// Length-prefixed frames on a byte stream: version, kind, 32-bit length, payload.
+
+#include <cstdint>
+#include <expected>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+#include "vostrel/common.hpp"
+
+namespace vostrel::wire {
+
+inline constexpr std::uint8_t WIRE_VERSION = 1;
+inline constexpr std::size_t FRAME_HEADER_LEN = 6;
+// The largest payload, inclusive.
+inline constexpr std::size_t MAX_FRAME = 65'536;
+
+enum class IoErrorKind : std::uint8_t {
+  UnexpectedEof,
+  InvalidData,
+  InvalidInput,
+};
+
+std::string_view to_string(IoErrorKind kind) noexcept;
+std::ostream& operator<<(std::ostream& out, IoErrorKind kind);
+
+struct IoError {
+  IoErrorKind kind;
+  std::string message;
+
+  bool operator==(const IoError&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const IoError& error);
+
+// Offers reading exactly n bytes; fails with its own end-of-data error when fewer remain.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) = 0;
+};
+
+// Offers writing all of a byte string.
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  virtual std::expected<void, IoError> write_all(ByteView bytes) = 0;
+};
+
+// Reads consume from the front of an owned byte string. A short read consumes everything and
+// fails with UnexpectedEof "failed to fill whole buffer".
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(Bytes bytes) noexcept : bytes_(std::move(bytes)) {}
+  explicit MemorySource(ByteView bytes) : bytes_(bytes.begin(), bytes.end()) {}
+
+  std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) override;
+  std::size_t remaining() const noexcept { return bytes_.size() - position_; }
+
+ private:
+  Bytes bytes_;
+  std::size_t position_ = 0;
+};
+
+// A growable in-memory buffer; writing never fails.
+class MemorySink final : public ByteSink {
+ public:
+  std::expected<void, IoError> write_all(ByteView bytes) override;
+  const Bytes& bytes() const noexcept { return bytes_; }
+
+ private:
+  Bytes bytes_;
+};
+
+struct Frame {
+  std::uint8_t kind = 0;
+  Bytes payload;
+
+  bool operator==(const Frame&) const = default;
+};
+
+// Writes the 6-byte header and then the payload; a payload above MAX_FRAME is refused with
+// InvalidInput "frame too large" and nothing is written.
+std::expected<void, IoError> write_frame(ByteSink& sink, std::uint8_t kind, ByteView payload);
+
+// Reads one frame, judging the header before any payload buffer exists. The source is left at
+// the first byte after the frame.
+std::expected<Frame, IoError> read_frame(ByteSource& source);
+
+}  // namespace vostrel::wire

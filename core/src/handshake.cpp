@@ -1,0 +1,184 @@
+#include "vostrel/handshake.hpp"
+
+#include "vostrel/crypto.hpp"
+
+namespace vostrel::handshake {
+namespace {
+
+// Both sides feed the same bytes: X25519 secret first, ML-KEM second; the responder's public key
+// first in the context, the initiator's second.
+Secret32 derive_key(const Secret32& x25519_shared, const Secret32& kem_shared,
+                    KeyView responder_public, KeyView initiator_public) {
+  ByteArray<64> context{};
+  std::copy(responder_public.begin(), responder_public.end(), context.begin());
+  std::copy(initiator_public.begin(), initiator_public.end(), context.begin() + 32);
+  return crypto::hybrid_key(x25519_shared, kem_shared.view(), context);
+}
+
+// Moves a KEM secret into a wiping type and zeroes the plain array it came in.
+Secret32 take_kem_secret(pqkem::SharedSecret& secret) noexcept {
+  Secret32 taken(secret);
+  secure_zero(secret.data(), secret.size());
+  return taken;
+}
+
+// The state is released (and its secret wiped) when this returns.
+Secret32 finish(ResponderState state, KeyView own_public, const Reply& reply) {
+  const Secret32 x25519_shared = crypto::x25519(state.x25519_secret.view(), reply.x25519_public);
+  pqkem::SharedSecret decapsulated = pqkem::decapsulate(state.dk, reply.ct);
+  const Secret32 kem_shared = take_kem_secret(decapsulated);
+  return derive_key(x25519_shared, kem_shared, own_public, reply.x25519_public);
+}
+
+Bytes signed_message(std::uint8_t role, ByteView transcript) {
+  Bytes message;
+  message.reserve(kAuthLabel.size() + 1 + transcript.size());
+  put_bytes(message, as_bytes(kAuthLabel));
+  message.push_back(role);
+  put_bytes(message, transcript);
+  return message;
+}
+
+template <std::size_t N>
+std::uint8_t* copy_into(std::uint8_t* out, const ByteArray<N>& bytes) {
+  return std::copy(bytes.begin(), bytes.end(), out);
+}
+
+}  // namespace
+
+ByteArray<kHelloBytes> Hello::to_bytes() const {
+  ByteArray<kHelloBytes> out{};
+  copy_into(copy_into(out.data(), x25519_public), ek);
+  return out;
+}
+
+std::optional<Hello> Hello::from_bytes(ByteView bytes) {
+  if (bytes.size() != kHelloBytes) return std::nullopt;
+  ByteReader reader(bytes);
+  Hello hello;
+  hello.x25519_public = *reader.array<32>();
+  hello.ek = *reader.array<pqkem::kEncapsulationKeyBytes>();
+  return hello;
+}
+
+ByteArray<kReplyBytes> Reply::to_bytes() const {
+  ByteArray<kReplyBytes> out{};
+  copy_into(copy_into(out.data(), ct), x25519_public);
+  return out;
+}
+
+std::optional<Reply> Reply::from_bytes(ByteView bytes) {
+  if (bytes.size() != kReplyBytes) return std::nullopt;
+  ByteReader reader(bytes);
+  Reply reply;
+  reply.ct = *reader.array<pqkem::kCiphertextBytes>();
+  reply.x25519_public = *reader.array<32>();
+  return reply;
+}
+
+ByteArray<kAuthReplyBytes> AuthReply::to_bytes() const {
+  ByteArray<kAuthReplyBytes> out{};
+  copy_into(copy_into(copy_into(out.data(), signature), reply.to_bytes()), identity);
+  return out;
+}
+
+std::optional<AuthReply> AuthReply::from_bytes(ByteView bytes) {
+  if (bytes.size() != kAuthReplyBytes) return std::nullopt;
+  AuthReply areply;
+  std::copy_n(bytes.begin(), 64, areply.signature.begin());
+  areply.reply = *Reply::from_bytes(bytes.subspan(64, kReplyBytes));
+  std::copy_n(bytes.begin() + 64 + kReplyBytes, 32, areply.identity.begin());
+  return areply;
+}
+
+ByteArray<kConfirmBytes> Confirm::to_bytes() const {
+  ByteArray<kConfirmBytes> out{};
+  copy_into(copy_into(out.data(), signature), identity);
+  return out;
+}
+
+std::optional<Confirm> Confirm::from_bytes(ByteView bytes) {
+  if (bytes.size() != kConfirmBytes) return std::nullopt;
+  ByteReader reader(bytes);
+  Confirm confirm;
+  confirm.signature = *reader.array<64>();
+  confirm.identity = *reader.array<32>();
+  return confirm;
+}
+
+std::pair<ResponderState, Hello> responder_start() {
+  ResponderState state{random_secret32(), {}, {}};
+  Hello hello;
+  hello.x25519_public = crypto::x25519_public(state.x25519_secret.view());
+  const pqkem::KemKeyPair pair = pqkem::KemKeyPair::generate();
+  state.ek = pair.ek;
+  state.dk = pair.dk;
+  hello.ek = pair.ek;
+  return {std::move(state), hello};
+}
+
+std::pair<Reply, Secret32> initiator_reply(const Hello& hello) {
+  Reply reply;
+  const Secret32 own_secret = random_secret32();
+  reply.x25519_public = crypto::x25519_public(own_secret.view());
+  const Secret32 x25519_shared = crypto::x25519(own_secret.view(), hello.x25519_public);
+  pqkem::Encapsulation encapsulation = pqkem::encapsulate(hello.ek);
+  const Secret32 kem_shared = take_kem_secret(encapsulation.ss);
+  reply.ct = encapsulation.ct;
+  Secret32 key = derive_key(x25519_shared, kem_shared, hello.x25519_public, reply.x25519_public);
+  return {reply, std::move(key)};
+}
+
+Secret32 responder_finish(ResponderState state, const Reply& reply) {
+  const Key32 own_public = crypto::x25519_public(state.x25519_secret.view());
+  return finish(std::move(state), own_public, reply);
+}
+
+Bytes handshake_transcript(KeyView responder_x25519_public, KeyView initiator_x25519_public,
+                           FixedView<pqkem::kEncapsulationKeyBytes> ek,
+                           FixedView<pqkem::kCiphertextBytes> ct) {
+  Bytes transcript;
+  transcript.reserve(kTranscriptBytes);
+  put_bytes(transcript, responder_x25519_public);
+  put_bytes(transcript, initiator_x25519_public);
+  put_bytes(transcript, ek);
+  put_bytes(transcript, ct);
+  return transcript;
+}
+
+InitiatorAuth initiator_reply_auth(const Hello& hello, const identity::Identity& identity) {
+  auto [reply, key] = initiator_reply(hello);
+  Bytes transcript =
+      handshake_transcript(hello.x25519_public, reply.x25519_public, hello.ek, reply.ct);
+  const identity::Signature signature = identity.sign(signed_message(kInitiatorRole, transcript));
+  return InitiatorAuth{AuthReply{signature, reply, identity.public_key()}, std::move(key),
+                       std::move(transcript)};
+}
+
+std::optional<ResponderAuth> responder_finish_auth(ResponderState state, const AuthReply& areply,
+                                                   const identity::Identity& identity) {
+  const Key32 own_public = crypto::x25519_public(state.x25519_secret.view());
+  // The encapsulation key is the one this responder sent, never one taken from the message.
+  const Bytes transcript =
+      handshake_transcript(own_public, areply.reply.x25519_public, state.ek, areply.reply.ct);
+  if (!identity::verify(areply.identity, signed_message(kInitiatorRole, transcript),
+                        areply.signature)) {
+    return std::nullopt;
+  }
+  Secret32 ephemeral_secret = state.x25519_secret.clone();
+  Secret32 key = finish(std::move(state), own_public, areply.reply);
+  const Confirm confirm{identity.sign(signed_message(kResponderRole, transcript)),
+                        identity.public_key()};
+  return ResponderAuth{std::move(key), areply.identity, confirm, std::move(ephemeral_secret)};
+}
+
+std::optional<identity::PublicKey> initiator_verify_confirm(ByteView transcript,
+                                                            const Confirm& confirm) {
+  if (!identity::verify(confirm.identity, signed_message(kResponderRole, transcript),
+                        confirm.signature)) {
+    return std::nullopt;
+  }
+  return confirm.identity;
+}
+
+}  // namespace vostrel::handshake

@@ -1,0 +1,221 @@
+#include "vostrel/ratchet.hpp"
+
+#include <limits>
+
+namespace vostrel::ratchet {
+namespace {
+
+constexpr std::uint32_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
+
+// HKDF-Expand to two blocks: T(1) = HMAC(PRK, info || 1), T(2) = HMAC(PRK, T(1) || info || 2).
+std::pair<Key32, Key32> expand_two_blocks(KeyView prk, std::string_view info) {
+  static constexpr std::uint8_t first = 0x01;
+  static constexpr std::uint8_t second = 0x02;
+  const Key32 t1 = crypto::hmac_sha256(prk, {as_bytes(info), ByteView(&first, 1)});
+  const Key32 t2 = crypto::hmac_sha256(prk, {t1, as_bytes(info), ByteView(&second, 1)});
+  return {t1, t2};
+}
+
+ByteArray<kHeaderBytes> header_bytes(const RatchetHeader& header) {
+  ByteArray<kHeaderBytes> out{};
+  std::copy(header.dh_public.begin(), header.dh_public.end(), out.begin());
+  store_be(out.data() + 32, header.previous_chain_length);
+  store_be(out.data() + 36, header.message_index);
+  return out;
+}
+
+// The caller's associated data immediately followed by the 40 header bytes.
+Bytes message_associated_data(ByteView associated_data, const RatchetHeader& header) {
+  Bytes out;
+  out.reserve(associated_data.size() + kHeaderBytes);
+  put_bytes(out, associated_data);
+  put_bytes(out, header_bytes(header));
+  return out;
+}
+
+Key32 to_key(KeyView view) {
+  Key32 key{};
+  std::copy(view.begin(), view.end(), key.begin());
+  return key;
+}
+
+// The old secret is zeroed before the new one takes its place.
+void replace_secret(Secret32& slot, Secret32&& fresh) noexcept {
+  secure_zero(slot.data(), slot.size());
+  slot = std::move(fresh);
+}
+
+// Everything but the kept keys, which a decrypt only adds to.
+Ratchet staged_copy(const Ratchet& ratchet) {
+  Ratchet copy;
+  copy.dh_secret = ratchet.dh_secret.clone();
+  copy.dh_public = ratchet.dh_public;
+  copy.root_key = ratchet.root_key;
+  copy.send_chain = ratchet.send_chain;
+  copy.recv_chain = ratchet.recv_chain;
+  copy.remote_dh = ratchet.remote_dh;
+  copy.send_count = ratchet.send_count;
+  copy.recv_count = ratchet.recv_count;
+  copy.previous_send_count = ratchet.previous_send_count;
+  return copy;
+}
+
+void commit(Ratchet& into, Ratchet&& staged) {
+  for (const auto& [id, key] : staged.skipped) into.skipped.insert_or_assign(id, key);
+  replace_secret(into.dh_secret, std::move(staged.dh_secret));
+  into.dh_public = staged.dh_public;
+  into.root_key = staged.root_key;
+  into.send_chain = staged.send_chain;
+  into.recv_chain = staged.recv_chain;
+  into.remote_dh = staged.remote_dh;
+  into.send_count = staged.send_count;
+  into.recv_count = staged.recv_count;
+  into.previous_send_count = staged.previous_send_count;
+}
+
+// A new receiving chain from the peer's new key, then a fresh own key pair and a new sending
+// chain.
+void dh_step(Ratchet& ratchet, const Key32& peer_public) {
+  ratchet.previous_send_count = ratchet.send_count;
+  ratchet.send_count = 0;
+  ratchet.recv_count = 0;
+  ratchet.remote_dh = peer_public;
+  {
+    const Secret32 shared = crypto::x25519(ratchet.dh_secret.view(), peer_public);
+    const auto [root, chain] = root_step(ratchet.root_key, shared.view());
+    ratchet.root_key = root;
+    ratchet.recv_chain = chain;
+  }
+  Secret32 fresh = random_secret32();
+  ratchet.dh_public = crypto::x25519_public(fresh.view());
+  replace_secret(ratchet.dh_secret, std::move(fresh));
+  {
+    const Secret32 shared = crypto::x25519(ratchet.dh_secret.view(), peer_public);
+    const auto [root, chain] = root_step(ratchet.root_key, shared.view());
+    ratchet.root_key = root;
+    ratchet.send_chain = chain;
+  }
+}
+
+}  // namespace
+
+std::size_t SkippedKeyIdHash::operator()(const SkippedKeyId& id) const noexcept {
+  std::uint64_t h = load_be<std::uint64_t>(id.dh_public.data()) ^
+                    (static_cast<std::uint64_t>(id.index) * 0x9E3779B97F4A7C15ULL);
+  h ^= h >> 30;
+  h *= 0xBF58476D1CE4E5B9ULL;
+  h ^= h >> 27;
+  h *= 0x94D049BB133111EBULL;
+  h ^= h >> 31;
+  return static_cast<std::size_t>(h);
+}
+
+std::pair<Key32, Key32> root_step(KeyView root_key, KeyView dh_output) {
+  const Key32 prk = crypto::hmac_sha256(root_key, {dh_output});
+  return expand_two_blocks(prk, kRootLabel);
+}
+
+std::pair<Key32, Key32> chain_step(KeyView chain_key) {
+  static constexpr std::uint8_t message_byte = 0x01;
+  static constexpr std::uint8_t chain_byte = 0x02;
+  const Key32 message_key = crypto::hmac_sha256(chain_key, {ByteView(&message_byte, 1)});
+  const Key32 next_chain_key = crypto::hmac_sha256(chain_key, {ByteView(&chain_byte, 1)});
+  return {next_chain_key, message_key};
+}
+
+std::pair<Key32, crypto::Nonce12> expand_message_key(KeyView message_key) {
+  static constexpr Key32 zero_salt{};
+  const Key32 prk = crypto::hmac_sha256(zero_salt, {message_key});
+  const auto [t1, t2] = expand_two_blocks(prk, kMessageLabel);
+  crypto::Nonce12 nonce{};
+  std::copy_n(t2.begin(), nonce.size(), nonce.begin());
+  return {t1, nonce};
+}
+
+bool skip_message_keys(Ratchet& ratchet, std::uint32_t target) {
+  const std::uint32_t limit = ratchet.recv_count > kMaxCount - RATCHET_MAX_SKIP
+                                  ? kMaxCount
+                                  : ratchet.recv_count + RATCHET_MAX_SKIP;
+  if (target > limit) return false;
+  if (!ratchet.recv_chain) return true;
+  if (!ratchet.remote_dh) return false;
+  while (ratchet.recv_count < target) {
+    const auto [next, message_key] = chain_step(*ratchet.recv_chain);
+    ratchet.skipped.insert_or_assign(SkippedKeyId{*ratchet.remote_dh, ratchet.recv_count},
+                                     message_key);
+    ratchet.recv_chain = next;
+    ++ratchet.recv_count;
+  }
+  return true;
+}
+
+std::optional<Bytes> open_with_message_key(KeyView message_key, const RatchetMessage& message,
+                                           ByteView associated_data) {
+  const auto [key, nonce] = expand_message_key(message_key);
+  return crypto::open(key, nonce, message_associated_data(associated_data, message.header),
+                      message.ciphertext);
+}
+
+Ratchet Ratchet::init_sender(KeyView shared_key, KeyView peer_public) {
+  Ratchet ratchet;
+  ratchet.dh_secret = random_secret32();
+  ratchet.dh_public = crypto::x25519_public(ratchet.dh_secret.view());
+  const Secret32 shared = crypto::x25519(ratchet.dh_secret.view(), peer_public);
+  const auto [root, chain] = root_step(shared_key, shared.view());
+  ratchet.root_key = root;
+  ratchet.send_chain = chain;
+  ratchet.remote_dh = to_key(peer_public);
+  return ratchet;
+}
+
+Ratchet Ratchet::init_receiver(KeyView shared_key, KeyView own_secret) {
+  Ratchet ratchet;
+  ratchet.dh_secret = Secret32(own_secret);
+  ratchet.dh_public = crypto::x25519_public(ratchet.dh_secret.view());
+  ratchet.root_key = to_key(shared_key);
+  return ratchet;
+}
+
+RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
+  if (!send_chain) throw Panic("no sending chain yet — receive a message first");
+  if (send_count == kMaxCount) throw Panic("sending chain exhausted — receive a message first");
+  const auto [next, message_key] = chain_step(*send_chain);
+  const RatchetHeader header{dh_public, previous_send_count, send_count};
+  const auto [key, nonce] = expand_message_key(message_key);
+  Bytes ciphertext =
+      crypto::seal(key, nonce, message_associated_data(associated_data, header), plaintext);
+  // Only a sealed message moves the chain on.
+  send_chain = next;
+  ++send_count;
+  return RatchetMessage{std::move(ciphertext), header};
+}
+
+std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
+                             ByteView associated_data) {
+  const RatchetHeader& header = message.header;
+  if (const auto kept = ratchet.skipped.find({header.dh_public, header.message_index});
+      kept != ratchet.skipped.end()) {
+    auto plaintext = open_with_message_key(kept->second, message, associated_data);
+    if (plaintext) ratchet.skipped.erase(kept);
+    return plaintext;
+  }
+  // recv_count would wrap past the last index.
+  if (header.message_index == kMaxCount) return std::nullopt;
+
+  // Work on a staged copy: only a message that opens changes the ratchet.
+  Ratchet staged = staged_copy(ratchet);
+  if (!staged.remote_dh || *staged.remote_dh != header.dh_public) {
+    if (!skip_message_keys(staged, header.previous_chain_length)) return std::nullopt;
+    dh_step(staged, header.dh_public);
+  }
+  if (!skip_message_keys(staged, header.message_index) || !staged.recv_chain) return std::nullopt;
+  const auto [next, message_key] = chain_step(*staged.recv_chain);
+  staged.recv_chain = next;
+  ++staged.recv_count;
+
+  auto plaintext = open_with_message_key(message_key, message, associated_data);
+  if (plaintext) commit(ratchet, std::move(staged));
+  return plaintext;
+}
+
+}  // namespace vostrel::ratchet

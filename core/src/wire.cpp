@@ -1,0 +1,82 @@
+#include "vostrel/wire.hpp"
+
+#include <ostream>
+
+namespace vostrel::wire {
+namespace {
+
+IoError unexpected_eof() {
+  return {IoErrorKind::UnexpectedEof, "failed to fill whole buffer"};
+}
+
+}  // namespace
+
+std::string_view to_string(IoErrorKind kind) noexcept {
+  switch (kind) {
+    case IoErrorKind::UnexpectedEof:
+      return "UnexpectedEof";
+    case IoErrorKind::InvalidData:
+      return "InvalidData";
+    case IoErrorKind::InvalidInput:
+      return "InvalidInput";
+  }
+  return "unknown";
+}
+
+std::ostream& operator<<(std::ostream& out, IoErrorKind kind) {
+  return out << to_string(kind);
+}
+
+std::ostream& operator<<(std::ostream& out, const IoError& error) {
+  return out << error.kind << ": " << error.message;
+}
+
+std::expected<void, IoError> MemorySource::read_exact(std::span<std::uint8_t> out) {
+  if (out.size() > remaining()) {
+    position_ = bytes_.size();
+    return std::unexpected(unexpected_eof());
+  }
+  const auto start = bytes_.begin() + static_cast<std::ptrdiff_t>(position_);
+  std::copy(start, start + static_cast<std::ptrdiff_t>(out.size()), out.begin());
+  position_ += out.size();
+  return {};
+}
+
+std::expected<void, IoError> MemorySink::write_all(ByteView bytes) {
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  return {};
+}
+
+std::expected<void, IoError> write_frame(ByteSink& sink, std::uint8_t kind, ByteView payload) {
+  if (payload.size() > MAX_FRAME) {
+    return std::unexpected(IoError{IoErrorKind::InvalidInput, "frame too large"});
+  }
+  ByteArray<FRAME_HEADER_LEN> header{};
+  header[0] = WIRE_VERSION;
+  header[1] = kind;
+  store_be(header.data() + 2, static_cast<std::uint32_t>(payload.size()));
+  if (auto written = sink.write_all(header); !written) return written;
+  if (payload.empty()) return {};
+  return sink.write_all(payload);
+}
+
+std::expected<Frame, IoError> read_frame(ByteSource& source) {
+  ByteArray<FRAME_HEADER_LEN> header{};
+  if (auto got = source.read_exact(header); !got) return std::unexpected(std::move(got.error()));
+  if (header[0] != WIRE_VERSION) {
+    return std::unexpected(IoError{IoErrorKind::InvalidData, "unsupported wire version"});
+  }
+  const std::uint32_t length = load_be<std::uint32_t>(header.data() + 2);
+  if (length > MAX_FRAME) {
+    return std::unexpected(IoError{IoErrorKind::InvalidData, "frame exceeds size cap"});
+  }
+  Frame frame{header[1], Bytes(length)};
+  if (length != 0) {
+    if (auto got = source.read_exact(frame.payload); !got) {
+      return std::unexpected(std::move(got.error()));
+    }
+  }
+  return frame;
+}
+
+}  // namespace vostrel::wire
