@@ -249,7 +249,8 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
   ChunkOpener opener;
   for (std::uint32_t i = 0; i < manifest.chunk_count; ++i) {
     const ByteView sealed = chunks[i];
-    const std::size_t available = sealed.size() < crypto::kTagBytes ? 0 : sealed.size() - 16;
+    const std::size_t available =
+        sealed.size() < crypto::kTagBytes ? 0 : sealed.size() - crypto::kTagBytes;
     // Zero padding past the file's end is authenticated but never decrypted.
     const std::size_t wanted = std::min(available, size - file.size());
     const std::size_t start = file.size();
