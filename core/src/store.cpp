@@ -1,0 +1,115 @@
+#include "vostrel/store.hpp"
+
+#include <ostream>
+
+#include "vostrel/crypto.hpp"
+
+namespace vostrel::store {
+namespace {
+
+// Well-formed UTF-8 (Unicode table 3-7): no overlong forms, surrogates or code points past
+// U+10FFFF.
+bool is_utf8(ByteView text) noexcept {
+  std::size_t i = 0;
+  const std::size_t n = text.size();
+  while (i < n) {
+    const std::uint8_t lead = text[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length = 0;
+    std::uint8_t low = 0x80;
+    std::uint8_t high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i < length) return false;
+    if (text[i + 1] < low || text[i + 1] > high) return false;
+    for (std::size_t k = 2; k < length; ++k) {
+      if (text[i + k] < 0x80 || text[i + k] > 0xBF) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+bool is_direction(std::uint8_t byte) noexcept {
+  return byte == static_cast<std::uint8_t>(Direction::Sent) ||
+         byte == static_cast<std::uint8_t>(Direction::Received);
+}
+
+std::optional<LogEntry> read_entry(ByteReader& reader) {
+  const auto head = reader.bytes(kEntryHeadBytes);
+  if (!head || !is_direction((*head)[0])) return std::nullopt;
+  const auto timestamp = load_be<std::uint64_t>(head->data() + 1);
+  const auto length = load_be<std::uint32_t>(head->data() + 9);
+  const auto text = reader.bytes(length);
+  if (!text || !is_utf8(*text)) return std::nullopt;
+  return LogEntry{std::string(text->begin(), text->end()), timestamp,
+                  static_cast<Direction>((*head)[0])};
+}
+
+}  // namespace
+
+std::string_view to_string(Direction direction) noexcept {
+  switch (direction) {
+    case Direction::Sent:
+      return "Sent";
+    case Direction::Received:
+      return "Received";
+  }
+  return "Direction(?)";
+}
+
+std::ostream& operator<<(std::ostream& out, Direction direction) {
+  return out << to_string(direction);
+}
+
+bool MessageLog::append(Direction direction, std::uint64_t timestamp, std::string_view text) {
+  if (!is_direction(static_cast<std::uint8_t>(direction))) return false;
+  // The length first: an oversized text is refused without being read.
+  if (text.size() > kMaxTextBytes || !is_utf8(as_bytes(text))) return false;
+  entries_.push_back(LogEntry{std::string(text), timestamp, direction});
+  return true;
+}
+
+Bytes MessageLog::to_encrypted(KeyView storage_key) const {
+  std::size_t length = 0;
+  for (const LogEntry& entry : entries_) length += kEntryHeadBytes + entry.text.size();
+  Bytes plaintext;
+  plaintext.reserve(length);
+  for (const LogEntry& entry : entries_) {
+    plaintext.push_back(static_cast<std::uint8_t>(entry.direction));
+    put_be(plaintext, entry.timestamp);
+    put_be(plaintext, static_cast<std::uint32_t>(entry.text.size()));
+    put_bytes(plaintext, as_bytes(entry.text));
+  }
+  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(kLogAtRestLabel), plaintext);
+}
+
+std::optional<MessageLog> MessageLog::from_encrypted(KeyView storage_key, ByteView blob) {
+  const auto plaintext =
+      crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(kLogAtRestLabel), blob);
+  if (!plaintext) return std::nullopt;
+  MessageLog log;
+  ByteReader reader(*plaintext);
+  while (!reader.at_end()) {
+    auto entry = read_entry(reader);
+    if (!entry) return std::nullopt;
+    log.entries_.push_back(std::move(*entry));
+  }
+  return log;
+}
+
+}  // namespace vostrel::store
