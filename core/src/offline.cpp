@@ -185,7 +185,9 @@ void OfflineReceiver::store_prekey(PrekeySecret secret) {
 std::vector<PrekeyBundle> OfflineReceiver::publish_prekeys(const identity::Identity& owner,
                                                            std::size_t n, std::uint64_t now) {
   // A larger store would make a snapshot that restore refuses.
-  if (n == 0 || n > MAX_STORED_PREKEYS - prekeys_.size()) return {};
+  if (n == 0 || prekeys_.size() >= MAX_STORED_PREKEYS || n > MAX_STORED_PREKEYS - prekeys_.size()) {
+    return {};
+  }
   const std::uint64_t expires_at = now + PREKEY_TTL;
   std::vector<PrekeyBundle> bundles;
   bundles.reserve(n);

@@ -289,8 +289,6 @@ TEST(offline, every_ingest_refusal_leaves_the_receiver_as_it_was) {
     OfflineError error;
   } cases[] = {
       {"7 bytes", Bytes(7, 0), OfflineError::Malformed},
-      {"8 bytes", Bytes(8, 0), OfflineError::Malformed},
-      {"23 bytes", Bytes(23, 0xFF), OfflineError::Malformed},
       {"65,537 bytes", Bytes(65'537, 0), OfflineError::Malformed},
       {"other direction", *OfflineSender(kRoot, d.receiver_id.public_key()).seal({}),
        OfflineError::Malformed},
@@ -321,6 +319,14 @@ TEST(offline, every_ingest_refusal_leaves_the_receiver_as_it_was) {
     const Bytes before = state_of(d.rx);
     EXPECT_EQ(ingest(d.rx, c.envelope), std::unexpected(c.error)) << c.name;
     EXPECT_EQ(state_of(d.rx), before) << c.name;
+  }
+  // 8 to 23 bytes: a sequence number but no room for a tag.
+  for (std::size_t n = 8; n <= 23; ++n) {
+    const Bytes before = state_of(d.rx);
+    EXPECT_EQ(ingest(d.rx, vostrel::test::XorShift(n).bytes(n)),
+              std::unexpected(OfflineError::Malformed))
+        << n;
+    EXPECT_EQ(state_of(d.rx), before) << n;
   }
   ASSERT_EQ(ingest(d.rx, *d.tx.seal(bytes_of("genuine"), &bundle)), bytes_of("genuine"));
   EXPECT_TRUE(d.rx.prekeys().empty());
@@ -444,6 +450,19 @@ TEST(offline, publish_prekeys_keeps_the_store_within_what_a_snapshot_holds) {
   EXPECT_EQ(d.rx.publish_prekeys(d.receiver_id, 2, NOW).size(), 2u);
   EXPECT_EQ(d.rx.prekeys().size(), MAX_STORED_PREKEYS);
   EXPECT_TRUE(d.rx.publish_prekeys(d.receiver_id, 1, NOW).empty());
+
+  // Import has no bound of its own; publication still refuses beyond it.
+  OfflineReceiver crowded(kRoot, d.sender_id.public_key());
+  std::vector<SecretBytes> records;
+  for (const auto& [id, secret] : d.rx.prekeys()) records.push_back(prekey_record(secret));
+  records.push_back(prekey_record(d.rx.prekeys().begin()->second));
+  records.back()[0] ^= 0xFF;
+  records.back()[1] ^= 0xFF;
+  std::vector<ByteView> views;
+  for (const auto& r : records) views.push_back(r.view());
+  crowded.import_prekeys(views);
+  ASSERT_EQ(crowded.prekeys().size(), MAX_STORED_PREKEYS + 1);
+  EXPECT_TRUE(crowded.publish_prekeys(d.receiver_id, 1, NOW).empty());
 }
 
 TEST(offline, prune_removes_a_prekey_from_its_expiry_on) {
