@@ -1,0 +1,148 @@
+#pragma once
+
+// One direction of offline delivery: padded envelopes sealed on the send chain, optionally healed
+// with a prekey, and the receiving half's prekey store with its sealed publication.
+
+#include <cstdint>
+#include <expected>
+#include <iosfwd>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "vostrel/common.hpp"
+#include "vostrel/crypto.hpp"
+#include "vostrel/identity.hpp"
+#include "vostrel/prekey.hpp"
+#include "vostrel/sendchain.hpp"
+
+namespace vostrel::offline {
+
+using prekey::PrekeyBundle;
+using prekey::PrekeyId;
+using prekey::PrekeySecret;
+using sendchain::ChainError;
+
+inline constexpr std::size_t PAD_BUCKET = 256;
+inline constexpr std::size_t MIN_ENVELOPE = 8;
+inline constexpr std::size_t MAX_ENVELOPE = 65'536;
+// The longest messages whose envelopes stay within MAX_ENVELOPE.
+inline constexpr std::size_t MAX_PLAIN_MESSAGE = 65'250;
+inline constexpr std::size_t MAX_MIXED_MESSAGE = 64'114;
+
+inline constexpr std::uint64_t PREKEY_TTL = 604'800;
+inline constexpr std::size_t PREKEY_RECORD_BYTES = 2456;
+inline constexpr std::size_t SEALED_BUNDLE_BYTES = 1332;
+// The most prekeys a receiving half holds: what a channel snapshot can carry.
+inline constexpr std::size_t MAX_STORED_PREKEYS = 512;
+
+class OfflineError {
+ public:
+  enum class Kind : std::uint8_t { Chain, Malformed, UnknownPrekey };
+
+  // The send chain refused the frame inside the envelope.
+  static constexpr OfflineError Chain(ChainError error) noexcept { return {Kind::Chain, error}; }
+  static const OfflineError Malformed;
+  static const OfflineError UnknownPrekey;
+
+  constexpr Kind kind() const noexcept { return kind_; }
+  constexpr std::optional<ChainError> chain_error() const noexcept {
+    if (kind_ != Kind::Chain) return std::nullopt;
+    return chain_;
+  }
+
+  friend constexpr bool operator==(const OfflineError&, const OfflineError&) = default;
+
+ private:
+  constexpr OfflineError(Kind kind, ChainError chain) noexcept : kind_(kind), chain_(chain) {}
+
+  Kind kind_;
+  ChainError chain_;  // fixed for the other kinds, so equality compares only what matters
+};
+
+inline constexpr OfflineError OfflineError::Malformed{Kind::Malformed, ChainError::Malformed};
+inline constexpr OfflineError OfflineError::UnknownPrekey{Kind::UnknownPrekey,
+                                                          ChainError::Malformed};
+
+// "Malformed", "UnknownPrekey" or "Chain(Replay)" and the like.
+std::string to_string(const OfflineError& error);
+std::ostream& operator<<(std::ostream& out, const OfflineError& error);
+
+// The first 12 bytes of HMAC(envelope key, "vostrel/v1/env-nonce" || seq).
+crypto::Nonce12 env_nonce(KeyView env_key, std::uint64_t seq);
+// Mailbox token of the envelopes from `sender_identity` in one epoch.
+Key32 mbx_loc(KeyView root, KeyView sender_identity, std::uint64_t epoch);
+
+class OfflineSender {
+ public:
+  OfflineSender(KeyView root, KeyView own_identity);
+  static OfflineSender restore(KeyView root, KeyView own_identity, KeyView chain_key,
+                               std::uint64_t counter);
+
+  // The envelope of `message`, mixed with the peer's prekey when `bundle` is given (verified by
+  // the caller). Absent, with nothing changed, when the bundle is refused or the envelope would
+  // exceed MAX_ENVELOPE, which the peer could never ingest.
+  std::optional<Bytes> seal(ByteView message, const PrekeyBundle* bundle = nullptr);
+
+  const sendchain::SendChain& chain() const noexcept { return chain_; }
+
+ private:
+  OfflineSender(const Key32& env_key, sendchain::SendChain chain) noexcept
+      : env_key_(env_key), chain_(std::move(chain)) {}
+
+  Key32 env_key_;
+  sendchain::SendChain chain_;
+};
+
+class OfflineReceiver {
+ public:
+  OfflineReceiver(KeyView root, KeyView peer_identity);
+  // At a stored chain position, with no skipped keys and no prekeys.
+  static OfflineReceiver restore(KeyView root, KeyView peer_identity, KeyView chain_key,
+                                 std::uint64_t counter);
+
+  // n new prekeys valid until now + PREKEY_TTL, their secrets stored. Returns no bundle and
+  // changes nothing for n = 0 or when the store would exceed MAX_STORED_PREKEYS.
+  std::vector<PrekeyBundle> publish_prekeys(const identity::Identity& owner, std::size_t n,
+                                            std::uint64_t now);
+  // Removes every prekey whose expiry is at or before now.
+  void prune_prekeys(std::uint64_t now);
+  // Stores every record of exactly PREKEY_RECORD_BYTES; the last record of an id wins.
+  void import_prekeys(std::span<const ByteView> records);
+
+  const sendchain::RecvChain& chain() const noexcept { return chain_; }
+  const std::map<PrekeyId, PrekeySecret>& prekeys() const noexcept { return prekeys_; }
+
+ private:
+  friend std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView envelope);
+
+  OfflineReceiver(sendchain::RecvChain chain, const Key32& env_key) noexcept
+      : chain_(std::move(chain)), env_key_(env_key) {}
+
+  void store_prekey(PrekeySecret secret);
+  std::expected<Bytes, OfflineError> ingest_mixed(ByteView inner);
+
+  sendchain::RecvChain chain_;
+  Key32 env_key_;
+  std::map<PrekeyId, PrekeySecret> prekeys_;
+};
+
+// The message of an envelope; the receiver changes only when a message is returned.
+std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView envelope);
+
+// --- prekey publication ---
+
+Key32 prekey_seal_key(KeyView root, KeyView owner_identity);
+Key32 prekey_loc(KeyView root, KeyView owner_identity, std::uint64_t epoch);
+
+// The 1332-byte sealed form of a bundle; deterministic.
+Bytes seal_bundle(KeyView seal_key, const PrekeyBundle& bundle);
+// Checks neither signature nor expiry: the sender verifies the bundle before spending it.
+std::optional<PrekeyBundle> open_bundle(KeyView seal_key, ByteView blob);
+
+// The 2456-byte stored form of a prekey secret, keys in clear.
+SecretBytes prekey_record(const PrekeySecret& secret);
+
+}  // namespace vostrel::offline

@@ -1,0 +1,84 @@
+#pragma once
+
+// The offline channel an application holds per peer: both halves of offline delivery, a bounded
+// outbox of sealed envelopes kept until acknowledged, and a snapshot that survives a restart.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "vostrel/common.hpp"
+#include "vostrel/offline.hpp"
+#include "vostrel/prekey.hpp"
+
+namespace vostrel::outbox {
+
+using offline::OfflineReceiver;
+using offline::OfflineSender;
+using prekey::PrekeyBundle;
+
+// queue refuses while this many entries are unacknowledged; also the most a snapshot holds.
+inline constexpr std::size_t MAX_PENDING = 256;
+inline constexpr std::size_t MAX_SNAPSHOT_PREKEYS = offline::MAX_STORED_PREKEYS;
+inline constexpr std::size_t MAX_ENVELOPE = offline::MAX_ENVELOPE;
+inline constexpr std::uint8_t SNAPSHOT_VERSION = 0x01;
+// Version, both chain keys and counters, and the prekey count.
+inline constexpr std::size_t SNAPSHOT_HEAD_BYTES = 85;
+
+struct OutboxEntry {
+  Bytes blob;  // the envelope exactly as sealed
+  std::uint64_t seq = 0;
+  bool acked = false;
+
+  friend bool operator==(const OutboxEntry&, const OutboxEntry&) = default;
+};
+
+class OfflineChannel {
+ public:
+  OfflineChannel(KeyView root, KeyView own_identity, KeyView peer_identity);
+
+  // The channel of a version-1 snapshot within the limits, its expired prekeys dropped at `now`.
+  // The keys must be those the channel was made with: nothing in the snapshot binds them.
+  static std::optional<OfflineChannel> restore(KeyView root, KeyView own_identity,
+                                               KeyView peer_identity, std::uint64_t now,
+                                               ByteView snapshot);
+
+  // Copies of the unacknowledged envelopes, in outbox order.
+  std::vector<Bytes> pending() const;
+  // Marks the first entry with `seq` acknowledged and removes every acknowledged entry.
+  void ack(std::uint64_t seq);
+  // The messages of the blobs that open, in input order; the others are dropped.
+  std::vector<Bytes> ingest_batch(std::span<const Bytes> blobs);
+  // Both chain positions, the unconsumed prekey secrets and the outbox, keys in clear.
+  SecretBytes snapshot() const;
+
+  const std::vector<OutboxEntry>& outbox() const noexcept { return outbox_; }
+  const OfflineSender& tx() const noexcept { return tx_; }
+  // The receiving half, through which the owner publishes its prekeys.
+  OfflineReceiver& rx() noexcept { return rx_; }
+  const OfflineReceiver& rx() const noexcept { return rx_; }
+
+ private:
+  friend bool queue(OfflineChannel& channel, ByteView message, const PrekeyBundle* bundle);
+
+  OfflineChannel(std::vector<OutboxEntry> outbox, OfflineSender tx, OfflineReceiver rx) noexcept
+      : outbox_(std::move(outbox)), tx_(std::move(tx)), rx_(std::move(rx)) {}
+
+  std::size_t unacknowledged() const noexcept;
+
+  std::vector<OutboxEntry> outbox_;
+  OfflineSender tx_;
+  OfflineReceiver rx_;
+};
+
+// Seals the message (mixed with the peer's prekey when `bundle` is given, verified by the caller)
+// into the outbox. False, with nothing changed, while MAX_PENDING entries are unacknowledged or
+// when the sending half refuses.
+[[nodiscard]] bool queue(OfflineChannel& channel, ByteView message,
+                         const PrekeyBundle* bundle = nullptr);
+
+// True when the receiving half holds at most n unconsumed prekeys.
+bool needs_prekeys(const OfflineChannel& channel, std::size_t n);
+
+}  // namespace vostrel::outbox

@@ -1,0 +1,115 @@
+#pragma once
+
+// The one-way symmetric chain of offline delivery: a sending half that seals frames under
+// per-position message keys and a receiving half that opens them, out of order within a bound,
+// changing nothing unless a frame authenticates.
+
+#include <cstdint>
+#include <expected>
+#include <initializer_list>
+#include <iosfwd>
+#include <map>
+#include <span>
+#include <string_view>
+
+#include "vostrel/common.hpp"
+#include "vostrel/crypto.hpp"
+
+namespace vostrel::sendchain {
+
+inline constexpr std::uint8_t FRAME_VERSION = 0x01;
+// Version byte and counter; also the frame's associated data.
+inline constexpr std::size_t FRAME_HEADER = 9;
+inline constexpr std::size_t FRAME_OVERHEAD = FRAME_HEADER + crypto::kTagBytes;
+// Most frames one open may pass over.
+inline constexpr std::uint64_t CHAIN_MAX_SKIP = 2000;
+
+using BundleId = ByteArray<16>;
+
+enum class ChainError : std::uint8_t {
+  Malformed = 0,
+  Replay = 1,
+  TooManySkipped = 2,
+  Decrypt = 3,
+};
+
+std::string_view to_string(ChainError error) noexcept;
+std::ostream& operator<<(std::ostream& out, ChainError error);
+
+// HMAC-SHA-256 under `key` over the parts concatenated, without separators.
+Secret32 hmac_parts(KeyView key, std::span<const ByteView> parts);
+inline Secret32 hmac_parts(KeyView key, std::initializer_list<ByteView> parts) {
+  return hmac_parts(key, std::span<const ByteView>(parts.begin(), parts.size()));
+}
+
+struct MessageKeys {
+  Secret32 key;
+  crypto::Nonce12 nonce{};
+};
+
+// The AEAD key and nonce of one message key.
+MessageKeys message_keys(KeyView message_key);
+
+// Folds a prekey's hybrid secret and bundle id into a chain key, in place.
+void mix_in(Secret32& chain_key, const HybridSecret& secret, FixedView<16> bundle_id);
+
+class SendChain {
+ public:
+  // The chain of the direction whose sender has `sender_identity`, at counter 0.
+  SendChain(KeyView root, KeyView sender_identity);
+  // A chain resumed at a stored position.
+  static SendChain from_stored(KeyView chain_key, std::uint64_t next);
+
+  SendChain(SendChain&&) noexcept = default;
+  SendChain& operator=(SendChain&&) noexcept = default;
+
+  // The frame of `message` at counter `next()`; the chain moves one position on.
+  Bytes seal(ByteView message);
+  void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
+
+  const Secret32& chain_key() const noexcept { return chain_key_; }
+  std::uint64_t next() const noexcept { return next_; }
+
+ private:
+  SendChain(Secret32 chain_key, std::uint64_t next) noexcept
+      : chain_key_(std::move(chain_key)), next_(next) {}
+
+  Secret32 chain_key_;
+  std::uint64_t next_ = 0;
+};
+
+class RecvChain {
+ public:
+  // Pairs with the peer's SendChain of the same root and sender identity.
+  RecvChain(KeyView root, KeyView sender_identity);
+  // A chain resumed at a stored position, with no skipped keys.
+  static RecvChain from_stored(KeyView chain_key, std::uint64_t next);
+
+  RecvChain(RecvChain&&) noexcept = default;
+  RecvChain& operator=(RecvChain&&) noexcept = default;
+
+  // An independent copy with its own copies of every key.
+  RecvChain clone() const;
+
+  // The message of a frame; on any error the chain is left exactly as it was.
+  std::expected<Bytes, ChainError> open(ByteView frame);
+  void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
+
+  const Secret32& chain_key() const noexcept { return chain_key_; }
+  std::uint64_t next() const noexcept { return next_; }
+  // Message keys of frames passed over and not yet opened, by counter.
+  const std::map<std::uint64_t, Secret32>& skipped() const noexcept { return skipped_; }
+
+ private:
+  RecvChain(Secret32 chain_key, std::uint64_t next) noexcept
+      : chain_key_(std::move(chain_key)), next_(next) {}
+
+  std::expected<Bytes, ChainError> open_skipped(std::uint64_t counter, ByteView frame);
+  std::expected<Bytes, ChainError> open_ahead(std::uint64_t counter, ByteView frame);
+
+  Secret32 chain_key_;
+  std::uint64_t next_ = 0;
+  std::map<std::uint64_t, Secret32> skipped_;
+};
+
+}  // namespace vostrel::sendchain

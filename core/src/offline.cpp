@@ -1,0 +1,257 @@
+#include "vostrel/offline.hpp"
+
+#include <ostream>
+#include <string_view>
+
+namespace vostrel::offline {
+
+namespace {
+
+using prekey::MixHeader;
+using sendchain::RecvChain;
+using sendchain::SendChain;
+
+constexpr std::string_view kEnvKeyLabel = "vostrel/v1/mbx/env";
+constexpr std::string_view kEnvNonceLabel = "vostrel/v1/env-nonce";
+constexpr std::string_view kMbxLocLabel = "vostrel/v1/mbx/loc";
+constexpr std::string_view kPrekeySealLabel = "vostrel/v1/prekey/seal";
+constexpr std::string_view kPrekeyLocLabel = "vostrel/v1/prekey/loc";
+constexpr std::string_view kPrekeyNonceLabel = "vostrel/v1/prekey-nonce";
+
+constexpr std::uint8_t kPlain = 0x00;
+constexpr std::uint8_t kMixed = 0x01;
+constexpr std::size_t kSeqBytes = 8;
+constexpr std::size_t kLengthBytes = 4;
+constexpr std::size_t kMixedPrefix = 1 + prekey::MIX_HEADER_BYTES;
+
+Key32 env_key_of(KeyView root, KeyView sender_identity) {
+  return crypto::hmac_sha256(root, {as_bytes(kEnvKeyLabel), sender_identity});
+}
+
+std::size_t round_up_to_bucket(std::size_t length) {
+  return (length + PAD_BUCKET - 1) / PAD_BUCKET * PAD_BUCKET;
+}
+
+crypto::Nonce12 bundle_nonce(KeyView seal_key, const PrekeyId& id) {
+  return crypto::derive_nonce(seal_key, {as_bytes(kPrekeyNonceLabel), id});
+}
+
+std::optional<PrekeySecret> parse_prekey_record(ByteView record) {
+  if (record.size() != PREKEY_RECORD_BYTES) return std::nullopt;
+  ByteReader reader(record);
+  PrekeySecret secret;
+  secret.id = *reader.array<16>();
+  secret.expires_at = *reader.u64();
+  secret.dh_secret = Secret32(FixedView<32>(reader.bytes(32)->data(), 32));
+  const ByteView dk = *reader.bytes(pqkem::kDecapsulationKeyBytes);
+  std::copy(dk.begin(), dk.end(), secret.dk.begin());
+  return secret;
+}
+
+}  // namespace
+
+std::string to_string(const OfflineError& error) {
+  switch (error.kind()) {
+    case OfflineError::Kind::Chain:
+      return "Chain(" + std::string(sendchain::to_string(*error.chain_error())) + ")";
+    case OfflineError::Kind::Malformed:
+      return "Malformed";
+    case OfflineError::Kind::UnknownPrekey:
+      return "UnknownPrekey";
+  }
+  return "OfflineError(?)";
+}
+
+std::ostream& operator<<(std::ostream& out, const OfflineError& error) {
+  return out << to_string(error);
+}
+
+crypto::Nonce12 env_nonce(KeyView env_key, std::uint64_t seq) {
+  const auto seq_bytes = be_bytes(seq);
+  return crypto::derive_nonce(env_key, {as_bytes(kEnvNonceLabel), seq_bytes});
+}
+
+Key32 mbx_loc(KeyView root, KeyView sender_identity, std::uint64_t epoch) {
+  const auto epoch_bytes = be_bytes(epoch);
+  return crypto::hmac_sha256(root, {as_bytes(kMbxLocLabel), sender_identity, epoch_bytes});
+}
+
+// --- sending half ---
+
+OfflineSender::OfflineSender(KeyView root, KeyView own_identity)
+    : env_key_(env_key_of(root, own_identity)), chain_(root, own_identity) {}
+
+OfflineSender OfflineSender::restore(KeyView root, KeyView own_identity, KeyView chain_key,
+                                     std::uint64_t counter) {
+  return OfflineSender(env_key_of(root, own_identity), SendChain::from_stored(chain_key, counter));
+}
+
+std::optional<Bytes> OfflineSender::seal(ByteView message, const PrekeyBundle* bundle) {
+  // A longer envelope would be refused by every receiver and by every snapshot restore.
+  if (message.size() > (bundle ? MAX_MIXED_MESSAGE : MAX_PLAIN_MESSAGE)) return std::nullopt;
+
+  std::optional<prekey::SenderMix> mix;
+  if (bundle) {
+    mix = prekey::sender_mix(*bundle);
+    if (!mix) return std::nullopt;
+    chain_.mix_in(mix->secret, mix->header.bundle_id);
+  }
+  const std::uint64_t seq = chain_.next();
+  const Bytes frame = chain_.seal(message);
+
+  const std::size_t inner_length = (mix ? kMixedPrefix : 1) + frame.size();
+  const std::size_t padded_length = round_up_to_bucket(kLengthBytes + inner_length);
+  Bytes padded;
+  padded.reserve(padded_length);
+  put_be(padded, static_cast<std::uint32_t>(inner_length));
+  padded.push_back(mix ? kMixed : kPlain);
+  if (mix) put_bytes(padded, mix->header.to_bytes());
+  put_bytes(padded, frame);
+  padded.resize(padded_length, 0);
+  mix.reset();  // wipes the hybrid secret
+
+  const auto seq_bytes = be_bytes(seq);
+  const Bytes sealed = crypto::seal(env_key_, env_nonce(env_key_, seq), seq_bytes, padded);
+  Bytes envelope;
+  envelope.reserve(kSeqBytes + sealed.size());
+  put_bytes(envelope, seq_bytes);
+  put_bytes(envelope, sealed);
+  return envelope;
+}
+
+// --- receiving half ---
+
+OfflineReceiver::OfflineReceiver(KeyView root, KeyView peer_identity)
+    : chain_(root, peer_identity), env_key_(env_key_of(root, peer_identity)) {}
+
+OfflineReceiver OfflineReceiver::restore(KeyView root, KeyView peer_identity, KeyView chain_key,
+                                         std::uint64_t counter) {
+  return OfflineReceiver(RecvChain::from_stored(chain_key, counter),
+                         env_key_of(root, peer_identity));
+}
+
+std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView envelope) {
+  if (envelope.size() < MIN_ENVELOPE || envelope.size() > MAX_ENVELOPE) {
+    return std::unexpected(OfflineError::Malformed);
+  }
+  const ByteView seq_bytes = envelope.first(kSeqBytes);
+  const auto seq = load_be<std::uint64_t>(seq_bytes.data());
+  const auto padded = crypto::open(receiver.env_key_, env_nonce(receiver.env_key_, seq), seq_bytes,
+                                   envelope.subspan(kSeqBytes));
+  if (!padded || padded->size() < kLengthBytes) return std::unexpected(OfflineError::Malformed);
+  const auto inner_length = load_be<std::uint32_t>(padded->data());
+  // The fill after the inner record is not examined.
+  if (inner_length == 0 || inner_length > padded->size() - kLengthBytes) {
+    return std::unexpected(OfflineError::Malformed);
+  }
+  const ByteView inner = ByteView(*padded).subspan(kLengthBytes, inner_length);
+  switch (inner[0]) {
+    case kPlain: {
+      auto message = receiver.chain_.open(inner.subspan(1));
+      if (!message) return std::unexpected(OfflineError::Chain(message.error()));
+      return std::move(*message);
+    }
+    case kMixed:
+      return receiver.ingest_mixed(inner);
+    default:
+      return std::unexpected(OfflineError::Malformed);
+  }
+}
+
+std::expected<Bytes, OfflineError> OfflineReceiver::ingest_mixed(ByteView inner) {
+  if (inner.size() < kMixedPrefix) return std::unexpected(OfflineError::Malformed);
+  const auto header = MixHeader::from_bytes(inner.subspan(1, prekey::MIX_HEADER_BYTES));
+  const auto stored = prekeys_.find(header->bundle_id);
+  if (stored == prekeys_.end()) return std::unexpected(OfflineError::UnknownPrekey);
+  const auto secret = prekey::receiver_mix(stored->second, *header);
+  if (!secret) return std::unexpected(OfflineError::Malformed);
+
+  // The mix is tried on a copy, so a forged or early envelope burns no prekey.
+  RecvChain mixed = chain_.clone();
+  mixed.mix_in(*secret, header->bundle_id);
+  auto message = mixed.open(inner.subspan(kMixedPrefix));
+  if (!message) return std::unexpected(OfflineError::Chain(message.error()));
+  chain_ = std::move(mixed);
+  prekeys_.erase(stored);
+  return std::move(*message);
+}
+
+void OfflineReceiver::store_prekey(PrekeySecret secret) {
+  // Assignment overwrites a replaced X25519 secret in place.
+  const PrekeyId id = secret.id;
+  prekeys_.insert_or_assign(id, std::move(secret));
+}
+
+std::vector<PrekeyBundle> OfflineReceiver::publish_prekeys(const identity::Identity& owner,
+                                                           std::size_t n, std::uint64_t now) {
+  // A larger store would make a snapshot that restore refuses.
+  if (n == 0 || prekeys_.size() >= MAX_STORED_PREKEYS || n > MAX_STORED_PREKEYS - prekeys_.size()) {
+    return {};
+  }
+  const std::uint64_t expires_at = now + PREKEY_TTL;
+  std::vector<PrekeyBundle> bundles;
+  bundles.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    auto [secret, bundle] = PrekeyBundle::generate(owner, expires_at);
+    store_prekey(std::move(secret));
+    bundles.push_back(std::move(bundle));
+  }
+  return bundles;
+}
+
+void OfflineReceiver::prune_prekeys(std::uint64_t now) {
+  std::erase_if(prekeys_, [now](const auto& entry) { return entry.second.expires_at <= now; });
+}
+
+void OfflineReceiver::import_prekeys(std::span<const ByteView> records) {
+  for (const ByteView record : records) {
+    if (auto secret = parse_prekey_record(record)) store_prekey(std::move(*secret));
+  }
+}
+
+// --- prekey publication ---
+
+Key32 prekey_seal_key(KeyView root, KeyView owner_identity) {
+  return crypto::hmac_sha256(root, {as_bytes(kPrekeySealLabel), owner_identity});
+}
+
+Key32 prekey_loc(KeyView root, KeyView owner_identity, std::uint64_t epoch) {
+  const auto epoch_bytes = be_bytes(epoch);
+  return crypto::hmac_sha256(root, {as_bytes(kPrekeyLocLabel), owner_identity, epoch_bytes});
+}
+
+Bytes seal_bundle(KeyView seal_key, const PrekeyBundle& bundle) {
+  const auto nonce = bundle_nonce(seal_key, bundle.id);
+  const Bytes sealed = crypto::seal(seal_key, nonce, {}, bundle.to_bytes());
+  Bytes blob;
+  blob.reserve(nonce.size() + sealed.size());
+  put_bytes(blob, nonce);
+  put_bytes(blob, sealed);
+  return blob;
+}
+
+std::optional<PrekeyBundle> open_bundle(KeyView seal_key, ByteView blob) {
+  constexpr std::size_t kNonceBytes = crypto::Nonce12{}.size();
+  if (blob.size() <= kNonceBytes) return std::nullopt;
+  const crypto::NonceView nonce(blob.data(), kNonceBytes);
+  const auto plain = crypto::open(seal_key, nonce, {}, blob.subspan(kNonceBytes));
+  if (!plain) return std::nullopt;
+  auto bundle = PrekeyBundle::from_bytes(*plain);
+  if (!bundle) return std::nullopt;
+  // Only the nonce derived from the sealed id is accepted.
+  const auto expected = bundle_nonce(seal_key, bundle->id);
+  if (!std::equal(expected.begin(), expected.end(), nonce.begin())) return std::nullopt;
+  return bundle;
+}
+
+SecretBytes prekey_record(const PrekeySecret& secret) {
+  SecretBytes record;
+  record.reserve(PREKEY_RECORD_BYTES);
+  put_bytes(record, secret.id);
+  put_be(record, secret.expires_at);
+  put_bytes(record, secret.dh_secret.view());
+  put_bytes(record, secret.dk);
+  return record;
+}
+
+}  // namespace vostrel::offline

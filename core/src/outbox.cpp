@@ -1,0 +1,143 @@
+#include "vostrel/outbox.hpp"
+
+#include <algorithm>
+
+namespace vostrel::outbox {
+
+namespace {
+
+constexpr std::size_t kEntryHeadBytes = 8 + 1 + 4;
+constexpr std::size_t kCountBytes = 4;
+
+std::size_t snapshot_size(std::size_t prekeys, const std::vector<OutboxEntry>& outbox) {
+  std::size_t size = SNAPSHOT_HEAD_BYTES + prekeys * offline::PREKEY_RECORD_BYTES + kCountBytes;
+  for (const auto& entry : outbox) size += kEntryHeadBytes + entry.blob.size();
+  return size;
+}
+
+struct SnapshotHead {
+  KeyView tx_key;
+  std::uint64_t tx_next;
+  KeyView rx_key;
+  std::uint64_t rx_next;
+};
+
+KeyView key_at(ByteView snapshot, std::size_t offset) {
+  return KeyView(snapshot.data() + offset, 32);
+}
+
+}  // namespace
+
+OfflineChannel::OfflineChannel(KeyView root, KeyView own_identity, KeyView peer_identity)
+    : tx_(root, own_identity), rx_(root, peer_identity) {}
+
+std::size_t OfflineChannel::unacknowledged() const noexcept {
+  return static_cast<std::size_t>(
+      std::count_if(outbox_.begin(), outbox_.end(), [](const auto& e) { return !e.acked; }));
+}
+
+bool queue(OfflineChannel& channel, ByteView message, const PrekeyBundle* bundle) {
+  if (channel.unacknowledged() >= MAX_PENDING) return false;
+  const std::uint64_t seq = channel.tx_.chain().next();
+  auto envelope = channel.tx_.seal(message, bundle);
+  if (!envelope) return false;
+  channel.outbox_.push_back({std::move(*envelope), seq, false});
+  return true;
+}
+
+std::vector<Bytes> OfflineChannel::pending() const {
+  std::vector<Bytes> blobs;
+  for (const auto& entry : outbox_) {
+    if (!entry.acked) blobs.push_back(entry.blob);
+  }
+  return blobs;
+}
+
+void OfflineChannel::ack(std::uint64_t seq) {
+  const auto named =
+      std::find_if(outbox_.begin(), outbox_.end(), [seq](const auto& e) { return e.seq == seq; });
+  if (named != outbox_.end()) named->acked = true;
+  std::erase_if(outbox_, [](const auto& e) { return e.acked; });
+}
+
+bool needs_prekeys(const OfflineChannel& channel, std::size_t n) {
+  return channel.rx().prekeys().size() <= n;
+}
+
+std::vector<Bytes> OfflineChannel::ingest_batch(std::span<const Bytes> blobs) {
+  std::vector<Bytes> messages;
+  for (const auto& blob : blobs) {
+    if (auto message = offline::ingest(rx_, blob)) messages.push_back(std::move(*message));
+  }
+  return messages;
+}
+
+SecretBytes OfflineChannel::snapshot() const {
+  SecretBytes out;
+  // Reserved whole: a buffer left behind by growth would keep keys unwiped.
+  out.reserve(snapshot_size(rx_.prekeys().size(), outbox_));
+  out.push_back(SNAPSHOT_VERSION);
+  put_bytes(out, tx_.chain().chain_key().view());
+  put_be(out, tx_.chain().next());
+  put_bytes(out, rx_.chain().chain_key().view());
+  put_be(out, rx_.chain().next());
+  put_be(out, static_cast<std::uint32_t>(rx_.prekeys().size()));
+  for (const auto& [id, secret] : rx_.prekeys()) {
+    const SecretBytes record = offline::prekey_record(secret);  // wiped when released
+    put_bytes(out, record.view());
+  }
+  put_be(out, static_cast<std::uint32_t>(outbox_.size()));
+  for (const auto& entry : outbox_) {
+    put_be(out, entry.seq);
+    out.push_back(entry.acked ? 0x01 : 0x00);
+    put_be(out, static_cast<std::uint32_t>(entry.blob.size()));
+    put_bytes(out, entry.blob);
+  }
+  return out;
+}
+
+std::optional<OfflineChannel> OfflineChannel::restore(KeyView root, KeyView own_identity,
+                                                      KeyView peer_identity, std::uint64_t now,
+                                                      ByteView snapshot) {
+  if (snapshot.size() < SNAPSHOT_HEAD_BYTES || snapshot[0] != SNAPSHOT_VERSION) {
+    return std::nullopt;
+  }
+  const SnapshotHead head{key_at(snapshot, 1), load_be<std::uint64_t>(snapshot.data() + 33),
+                          key_at(snapshot, 41), load_be<std::uint64_t>(snapshot.data() + 73)};
+  ByteReader reader(snapshot.subspan(81));
+  const std::uint32_t prekey_count = *reader.u32();
+  if (prekey_count > MAX_SNAPSHOT_PREKEYS) return std::nullopt;
+  // Read in place: no copy of the records is left behind.
+  std::vector<ByteView> records;
+  records.reserve(prekey_count);
+  for (std::uint32_t i = 0; i < prekey_count; ++i) {
+    const auto record = reader.bytes(offline::PREKEY_RECORD_BYTES);
+    if (!record) return std::nullopt;
+    records.push_back(*record);
+  }
+
+  const auto entry_count = reader.u32();
+  if (!entry_count || *entry_count > MAX_PENDING) return std::nullopt;
+  std::vector<OutboxEntry> outbox;
+  outbox.reserve(*entry_count);
+  for (std::uint32_t i = 0; i < *entry_count; ++i) {
+    if (reader.remaining() < kEntryHeadBytes) return std::nullopt;
+    const std::uint64_t seq = *reader.u64();
+    const std::uint8_t flag = *reader.u8();
+    const std::uint32_t length = *reader.u32();
+    if (length > MAX_ENVELOPE) return std::nullopt;
+    const auto blob = reader.bytes(length);
+    if (!blob) return std::nullopt;
+    // Any non-zero flag reads as acknowledged.
+    outbox.push_back({Bytes(blob->begin(), blob->end()), seq, flag != 0});
+  }
+  if (!reader.at_end()) return std::nullopt;
+
+  OfflineReceiver rx = OfflineReceiver::restore(root, peer_identity, head.rx_key, head.rx_next);
+  rx.import_prekeys(records);
+  rx.prune_prekeys(now);
+  OfflineSender tx = OfflineSender::restore(root, own_identity, head.tx_key, head.tx_next);
+  return OfflineChannel(std::move(outbox), std::move(tx), std::move(rx));
+}
+
+}  // namespace vostrel::outbox

@@ -1,0 +1,122 @@
+#include "vostrel/prekey.hpp"
+
+#include <string_view>
+
+#include "vostrel/crypto.hpp"
+
+namespace vostrel::prekey {
+
+namespace {
+
+constexpr std::string_view kBundleLabel = "vostrel/v1/prekey-bundle";
+
+// Label, id, dh_pub, ek and, unlike the byte form, the expiry last.
+Bytes signed_message(const PrekeyBundle& bundle) {
+  Bytes message;
+  message.reserve(kBundleLabel.size() + 16 + 32 + bundle.ek.size() + 8);
+  put_bytes(message, as_bytes(kBundleLabel));
+  put_bytes(message, bundle.id);
+  put_bytes(message, bundle.dh_pub);
+  put_bytes(message, bundle.ek);
+  put_be(message, bundle.expires_at);
+  return message;
+}
+
+template <std::size_t N>
+ByteArray<N> read_array(ByteReader& reader) {
+  // Only called after the total length has been checked.
+  return *reader.array<N>();
+}
+
+}  // namespace
+
+std::pair<PrekeySecret, PrekeyBundle> PrekeyBundle::generate(const identity::Identity& owner,
+                                                             std::uint64_t expires_at) {
+  PrekeyBundle bundle;
+  os_random(bundle.id);
+  Secret32 dh_secret = random_secret32();
+  bundle.dh_pub = crypto::x25519_public(dh_secret.view());
+  pqkem::KemKeyPair kem = pqkem::KemKeyPair::generate();
+  bundle.ek.assign(kem.ek.begin(), kem.ek.end());
+  bundle.expires_at = expires_at;
+  bundle.signature = owner.sign(signed_message(bundle));
+  PrekeySecret secret{std::move(dh_secret), kem.dk, bundle.id, expires_at};
+  return {std::move(secret), std::move(bundle)};
+}
+
+bool PrekeyBundle::verify(FixedView<32> owner_key, std::uint64_t now) const {
+  if (ek.size() != pqkem::kEncapsulationKeyBytes) return false;
+  if (now >= expires_at) return false;
+  return identity::verify(owner_key, signed_message(*this), signature);
+}
+
+Bytes PrekeyBundle::to_bytes() const {
+  Bytes out;
+  out.reserve(BUNDLE_BYTES);
+  put_bytes(out, id);
+  put_bytes(out, dh_pub);
+  put_be(out, expires_at);
+  put_bytes(out, signature);
+  put_bytes(out, ek);
+  return out;
+}
+
+std::optional<PrekeyBundle> PrekeyBundle::from_bytes(ByteView bytes) {
+  if (bytes.size() != BUNDLE_BYTES) return std::nullopt;
+  ByteReader reader(bytes);
+  PrekeyBundle bundle;
+  bundle.id = read_array<16>(reader);
+  bundle.dh_pub = read_array<32>(reader);
+  bundle.expires_at = *reader.u64();
+  bundle.signature = read_array<64>(reader);
+  const ByteView ek = *reader.bytes(pqkem::kEncapsulationKeyBytes);
+  bundle.ek.assign(ek.begin(), ek.end());
+  return bundle;
+}
+
+Bytes MixHeader::to_bytes() const {
+  Bytes out;
+  out.reserve(MIX_HEADER_BYTES);
+  put_bytes(out, bundle_id);
+  put_bytes(out, eph_pub);
+  put_bytes(out, ct);
+  return out;
+}
+
+std::optional<MixHeader> MixHeader::from_bytes(ByteView bytes) {
+  if (bytes.size() != MIX_HEADER_BYTES) return std::nullopt;
+  ByteReader reader(bytes);
+  MixHeader header;
+  header.bundle_id = read_array<16>(reader);
+  header.eph_pub = read_array<32>(reader);
+  const ByteView ct = *reader.bytes(pqkem::kCiphertextBytes);
+  header.ct.assign(ct.begin(), ct.end());
+  return header;
+}
+
+std::optional<SenderMix> sender_mix(const PrekeyBundle& bundle) {
+  if (bundle.ek.size() != pqkem::kEncapsulationKeyBytes) return std::nullopt;
+  const Secret32 eph = random_secret32();
+  MixHeader header{bundle.id, crypto::x25519_public(eph.view()), {}};
+  const Secret32 dh = crypto::x25519(eph.view(), bundle.dh_pub);
+  pqkem::Encapsulation kem = pqkem::encapsulate(
+      FixedView<pqkem::kEncapsulationKeyBytes>(bundle.ek.data(), bundle.ek.size()));
+  header.ct.assign(kem.ct.begin(), kem.ct.end());
+  SenderMix mix{std::move(header), HybridSecret(dh.view(), kem.ss)};
+  secure_zero(kem.ss.data(), kem.ss.size());
+  return mix;
+}
+
+std::optional<HybridSecret> receiver_mix(const PrekeySecret& secret, const MixHeader& header) {
+  if (header.bundle_id != secret.id || header.ct.size() != pqkem::kCiphertextBytes) {
+    return std::nullopt;
+  }
+  const Secret32 dh = crypto::x25519(secret.dh_secret.view(), header.eph_pub);
+  pqkem::SharedSecret ss = pqkem::decapsulate(
+      secret.dk, FixedView<pqkem::kCiphertextBytes>(header.ct.data(), header.ct.size()));
+  HybridSecret hybrid(dh.view(), ss);
+  secure_zero(ss.data(), ss.size());
+  return hybrid;
+}
+
+}  // namespace vostrel::prekey

@@ -1,0 +1,171 @@
+#include "vostrel/sendchain.hpp"
+
+#include <ostream>
+#include <utility>
+#include <vector>
+
+namespace vostrel::sendchain {
+
+namespace {
+
+constexpr std::string_view kChainInitLabel = "vostrel/v1/async/chain-init";
+constexpr std::string_view kMessageLabel = "vostrel/v1/async/msg";
+constexpr std::string_view kChainLabel = "vostrel/v1/async/chain";
+constexpr std::string_view kEncLabel = "vostrel/v1/async/enc";
+constexpr std::string_view kNonceLabel = "vostrel/v1/async/nonce";
+constexpr std::string_view kMixInLabel = "vostrel/v1/async/pcs-mixin";
+
+Secret32 first_chain_key(KeyView root, KeyView sender_identity) {
+  return hmac_parts(root, {as_bytes(kChainInitLabel), sender_identity});
+}
+
+struct ChainStep {
+  Secret32 message_key;
+  Secret32 next_chain_key;
+};
+
+ChainStep chain_step(const Secret32& chain_key) {
+  return {hmac_parts(chain_key.view(), {as_bytes(kMessageLabel)}),
+          hmac_parts(chain_key.view(), {as_bytes(kChainLabel)})};
+}
+
+ByteArray<FRAME_HEADER> frame_header(std::uint64_t counter) {
+  ByteArray<FRAME_HEADER> header{};
+  header[0] = FRAME_VERSION;
+  store_be(header.data() + 1, counter);
+  return header;
+}
+
+std::optional<Bytes> open_with(const Secret32& message_key, ByteView frame) {
+  const MessageKeys keys = message_keys(message_key.view());
+  return crypto::open(keys.key.view(), keys.nonce, frame.first(FRAME_HEADER),
+                      frame.subspan(FRAME_HEADER));
+}
+
+}  // namespace
+
+std::string_view to_string(ChainError error) noexcept {
+  switch (error) {
+    case ChainError::Malformed:
+      return "Malformed";
+    case ChainError::Replay:
+      return "Replay";
+    case ChainError::TooManySkipped:
+      return "TooManySkipped";
+    case ChainError::Decrypt:
+      return "Decrypt";
+  }
+  return "ChainError(?)";
+}
+
+std::ostream& operator<<(std::ostream& out, ChainError error) {
+  return out << to_string(error);
+}
+
+Secret32 hmac_parts(KeyView key, std::span<const ByteView> parts) {
+  Key32 mac = crypto::hmac_sha256(key, parts);
+  Secret32 out(mac);
+  secure_zero(mac.data(), mac.size());
+  return out;
+}
+
+MessageKeys message_keys(KeyView message_key) {
+  MessageKeys keys{hmac_parts(message_key, {as_bytes(kEncLabel)}), {}};
+  const Secret32 nonce_source = hmac_parts(message_key, {as_bytes(kNonceLabel)});
+  std::copy_n(nonce_source.bytes().begin(), keys.nonce.size(), keys.nonce.begin());
+  return keys;
+}
+
+void mix_in(Secret32& chain_key, const HybridSecret& secret, FixedView<16> bundle_id) {
+  // Move-assignment overwrites the old key's bytes in place.
+  chain_key = hmac_parts(chain_key.view(), {as_bytes(kMixInLabel), bundle_id, secret.view()});
+}
+
+// --- SendChain ---
+
+SendChain::SendChain(KeyView root, KeyView sender_identity)
+    : chain_key_(first_chain_key(root, sender_identity)) {}
+
+SendChain SendChain::from_stored(KeyView chain_key, std::uint64_t next) {
+  return SendChain(Secret32(chain_key), next);
+}
+
+Bytes SendChain::seal(ByteView message) {
+  ChainStep step = chain_step(chain_key_);
+  const MessageKeys keys = message_keys(step.message_key.view());
+  const auto header = frame_header(next_);
+  const Bytes sealed = crypto::seal(keys.key.view(), keys.nonce, header, message);
+  Bytes frame;
+  frame.reserve(FRAME_HEADER + sealed.size());
+  put_bytes(frame, header);
+  put_bytes(frame, sealed);
+  chain_key_ = std::move(step.next_chain_key);
+  ++next_;
+  return frame;
+}
+
+void SendChain::mix_in(const HybridSecret& secret, FixedView<16> bundle_id) {
+  sendchain::mix_in(chain_key_, secret, bundle_id);
+}
+
+// --- RecvChain ---
+
+RecvChain::RecvChain(KeyView root, KeyView sender_identity)
+    : chain_key_(first_chain_key(root, sender_identity)) {}
+
+RecvChain RecvChain::from_stored(KeyView chain_key, std::uint64_t next) {
+  return RecvChain(Secret32(chain_key), next);
+}
+
+RecvChain RecvChain::clone() const {
+  RecvChain copy(chain_key_.clone(), next_);
+  for (const auto& [counter, key] : skipped_)
+    copy.skipped_.emplace_hint(copy.skipped_.end(), counter, key.clone());
+  return copy;
+}
+
+void RecvChain::mix_in(const HybridSecret& secret, FixedView<16> bundle_id) {
+  sendchain::mix_in(chain_key_, secret, bundle_id);
+}
+
+std::expected<Bytes, ChainError> RecvChain::open(ByteView frame) {
+  if (frame.size() < FRAME_HEADER || frame[0] != FRAME_VERSION) {
+    return std::unexpected(ChainError::Malformed);
+  }
+  const auto counter = load_be<std::uint64_t>(frame.data() + 1);
+  if (counter < next_) return open_skipped(counter, frame);
+  if (counter - next_ > CHAIN_MAX_SKIP) return std::unexpected(ChainError::TooManySkipped);
+  return open_ahead(counter, frame);
+}
+
+std::expected<Bytes, ChainError> RecvChain::open_skipped(std::uint64_t counter, ByteView frame) {
+  const auto kept = skipped_.find(counter);
+  if (kept == skipped_.end()) return std::unexpected(ChainError::Replay);
+  // A damaged copy must not burn the key of the genuine frame.
+  auto message = open_with(kept->second, frame);
+  if (!message) return std::unexpected(ChainError::Decrypt);
+  skipped_.erase(kept);
+  return std::move(*message);
+}
+
+std::expected<Bytes, ChainError> RecvChain::open_ahead(std::uint64_t counter, ByteView frame) {
+  // Everything is derived on the side and committed only once the tag has verified.
+  std::vector<std::pair<std::uint64_t, Secret32>> passed_over;
+  passed_over.reserve(static_cast<std::size_t>(counter - next_));
+  Secret32 walk = chain_key_.clone();
+  for (std::uint64_t i = next_; i < counter; ++i) {
+    ChainStep step = chain_step(walk);
+    passed_over.emplace_back(i, std::move(step.message_key));
+    walk = std::move(step.next_chain_key);
+  }
+  ChainStep step = chain_step(walk);
+  auto message = open_with(step.message_key, frame);
+  if (!message) return std::unexpected(ChainError::Decrypt);
+
+  for (auto& [i, key] : passed_over) skipped_.emplace_hint(skipped_.end(), i, std::move(key));
+  chain_key_ = std::move(step.next_chain_key);
+  next_ = counter + 1;
+  return std::move(*message);
+}
+
+}  // namespace vostrel::sendchain
