@@ -10,9 +10,10 @@
 namespace vostrel {
 
 void secure_zero(void* data, std::size_t length) noexcept {
-  volatile auto* bytes = static_cast<volatile std::uint8_t*>(data);
-  for (std::size_t i = 0; i < length; ++i) bytes[i] = 0;
-  // Keeps the stores ordered before any later free or reuse of the memory.
+  if (length == 0) return;
+  std::memset(data, 0, length);
+  // The barrier makes the fill observable, so the optimiser can neither drop it nor move it past
+  // a later free or reuse of the memory.
   __asm__ __volatile__("" : : "r"(data) : "memory");
 }
 

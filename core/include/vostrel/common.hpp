@@ -36,7 +36,7 @@ class Panic : public std::exception {
   std::string message_;
 };
 
-// Zero stores the optimiser may not remove, one byte at a time.
+// Zeroes memory with stores the optimiser may not remove.
 void secure_zero(void* data, std::size_t length) noexcept;
 
 // A 32-byte key, seed or shared secret, zeroed when released.
