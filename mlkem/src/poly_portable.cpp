@@ -1,0 +1,290 @@
+#include <cstring>
+
+#include "ct.hpp"
+#include "keccak.hpp"
+#include "poly.hpp"
+
+namespace mlkem768::detail {
+namespace {
+
+constexpr std::int16_t kQinv = -3327;        // q^-1 mod 2^16
+constexpr std::int16_t kMont2 = 1353;        // R^2 mod q
+constexpr std::int16_t kInvNttScale = 1441;  // R^2 / 128 mod q
+constexpr std::int32_t kBarrettV = 20159;    // round(2^26 / q)
+
+// zeta^BitRev7(i) * R mod q, centred, zeta = 17.
+constexpr std::int16_t kZetas[128] = {
+    -1044, -758,  -359,  -1517, 1493,  1422,  287,   202,   -171,  622,   1577,  182,   962,
+    -1202, -1474, 1468,  573,   -1325, 264,   383,   -829,  1458,  -1602, -130,  -681,  1017,
+    732,   608,   -1542, 411,   -205,  -1571, 1223,  652,   -552,  1015,  -1293, 1491,  -282,
+    -1544, 516,   -8,    -320,  -666,  -1618, -1162, 126,   1469,  -853,  -90,   -271,  830,
+    107,   -1421, -247,  -951,  -398,  961,   -1508, -725,  448,   -1065, 677,   -1275, -1103,
+    430,   555,   843,   -1251, 871,   1550,  105,   422,   587,   177,   -235,  -291,  -460,
+    1574,  1653,  -246,  778,   1159,  -147,  -777,  1483,  -602,  1119,  -1590, 644,   -872,
+    349,   418,   329,   -156,  -75,   817,   1097,  603,   610,   1322,  -1285, -1465, 384,
+    -1215, -136,  1218,  -1335, -874,  220,   -1187, -1659, -1185, -1530, -1278, 794,   -1510,
+    -854,  -870,  478,   -108,  -308,  996,   991,   958,   -1460, 1522,  1628,
+};
+
+// a * R^-1 mod q for |a| < q * 2^15; result |.| < q.
+inline std::int16_t montgomery_reduce(std::int32_t a) noexcept {
+  const auto t = static_cast<std::int16_t>(static_cast<std::int16_t>(a) * kQinv);
+  return static_cast<std::int16_t>((a - std::int32_t{t} * kQ) >> 16);
+}
+
+inline std::int16_t fqmul(std::int16_t a, std::int16_t b) noexcept {
+  return montgomery_reduce(std::int32_t{a} * b);
+}
+
+// Representative in [-1664, 1664].
+inline std::int16_t barrett_reduce(std::int16_t a) noexcept {
+  const auto t = static_cast<std::int16_t>((kBarrettV * a + (1 << 25)) >> 26);
+  return static_cast<std::int16_t>(a - t * kQ);
+}
+
+// Canonical residue in [0, q) of any int16.
+inline std::uint16_t canonical(std::int16_t a) noexcept {
+  std::int16_t r = barrett_reduce(a);
+  r = static_cast<std::int16_t>(r + ((r >> 15) & kQ));
+  return static_cast<std::uint16_t>(r);
+}
+
+// Compress_d of a canonical x: round(2^d * x / q) mod 2^d. The division by q is a multiply
+// and shift (exact below 2^22), so the time does not depend on x.
+template <int D>
+inline std::uint32_t compress(std::uint16_t x) noexcept {
+  const std::uint64_t n = (std::uint64_t{x} << D) + (kQ - 1) / 2;
+  return static_cast<std::uint32_t>((n * 10321341u) >> 35) & ((1u << D) - 1);
+}
+
+template <int D>
+inline std::int16_t decompress(std::uint32_t y) noexcept {
+  return static_cast<std::int16_t>((y * static_cast<std::uint32_t>(kQ) + (1u << (D - 1))) >> D);
+}
+
+}  // namespace
+
+void Portable::ntt(poly& p) noexcept {
+  std::int16_t* r = p.coeffs;
+  unsigned k = 1;
+  for (int len = 128; len >= 2; len >>= 1) {
+    for (int start = 0; start < kN; start += 2 * len) {
+      const std::int16_t zeta = kZetas[k++];
+      for (int j = start; j < start + len; ++j) {
+        const std::int16_t t = fqmul(zeta, r[j + len]);
+        r[j + len] = static_cast<std::int16_t>(r[j] - t);
+        r[j] = static_cast<std::int16_t>(r[j] + t);
+      }
+    }
+  }
+  for (auto& c : p.coeffs) c = barrett_reduce(c);
+}
+
+void Portable::invntt(poly& p) noexcept {
+  std::int16_t* r = p.coeffs;
+  unsigned k = 127;
+  for (int len = 2; len <= 128; len <<= 1) {
+    for (int start = 0; start < kN; start += 2 * len) {
+      const std::int16_t zeta = kZetas[k--];
+      for (int j = start; j < start + len; ++j) {
+        const std::int16_t t = r[j];
+        r[j] = barrett_reduce(static_cast<std::int16_t>(t + r[j + len]));
+        r[j + len] = fqmul(zeta, static_cast<std::int16_t>(r[j + len] - t));
+      }
+    }
+  }
+  for (auto& c : p.coeffs) c = fqmul(c, kInvNttScale);
+}
+
+void Portable::mulcache(poly_mulcache& cache, const poly& b) noexcept {
+  for (int i = 0; i < kN / 4; ++i) {
+    const std::int16_t zeta = kZetas[64 + i];
+    cache.coeffs[2 * i] = fqmul(b.coeffs[4 * i + 1], zeta);
+    cache.coeffs[2 * i + 1] = fqmul(b.coeffs[4 * i + 3], static_cast<std::int16_t>(-zeta));
+  }
+}
+
+void Portable::basemul_acc(poly& r, const poly a[kK], const poly b[kK],
+                           const poly_mulcache cache[kK]) noexcept {
+  for (int i = 0; i < kN / 2; ++i) {
+    std::int32_t even = 0, odd = 0;
+    for (std::size_t k = 0; k < kK; ++k) {
+      const std::int32_t a0 = a[k].coeffs[2 * i], a1 = a[k].coeffs[2 * i + 1];
+      const std::int32_t b0 = b[k].coeffs[2 * i], b1 = b[k].coeffs[2 * i + 1];
+      even += a0 * b0 + a1 * cache[k].coeffs[i];
+      odd += a0 * b1 + a1 * b0;
+    }
+    r.coeffs[2 * i] = montgomery_reduce(even);
+    r.coeffs[2 * i + 1] = montgomery_reduce(odd);
+  }
+}
+
+void Portable::tomont(poly& p) noexcept {
+  for (auto& c : p.coeffs) c = fqmul(c, kMont2);
+}
+
+void Portable::add(poly& r, const poly& a, const poly& b) noexcept {
+  for (int i = 0; i < kN; ++i) r.coeffs[i] = static_cast<std::int16_t>(a.coeffs[i] + b.coeffs[i]);
+}
+
+void Portable::sub(poly& r, const poly& a, const poly& b) noexcept {
+  for (int i = 0; i < kN; ++i) r.coeffs[i] = static_cast<std::int16_t>(a.coeffs[i] - b.coeffs[i]);
+}
+
+void Portable::tobytes(std::uint8_t out[kPolyBytes], const poly& p) noexcept {
+  for (int i = 0; i < kN / 2; ++i) {
+    const std::uint16_t t0 = canonical(p.coeffs[2 * i]), t1 = canonical(p.coeffs[2 * i + 1]);
+    out[3 * i] = static_cast<std::uint8_t>(t0);
+    out[3 * i + 1] = static_cast<std::uint8_t>((t0 >> 8) | (t1 << 4));
+    out[3 * i + 2] = static_cast<std::uint8_t>(t1 >> 4);
+  }
+}
+
+void Portable::frombytes(poly& p, const std::uint8_t in[kPolyBytes]) noexcept {
+  for (int i = 0; i < kN / 2; ++i) {
+    const unsigned b0 = in[3 * i], b1 = in[3 * i + 1], b2 = in[3 * i + 2];
+    const unsigned v[2] = {b0 | ((b1 & 0x0F) << 8), (b1 >> 4) | (b2 << 4)};
+    for (int h = 0; h < 2; ++h) {
+      // Values are below 2^12 < 2q, so one masked subtraction reduces them.
+      auto t = static_cast<std::int16_t>(static_cast<int>(v[h]) - kQ);
+      t = static_cast<std::int16_t>(t + ((t >> 15) & kQ));
+      p.coeffs[2 * i + h] = t;
+    }
+  }
+}
+
+void Portable::compress_du(std::uint8_t out[kPolyCompressedDuBytes], const poly& p) noexcept {
+  for (int i = 0; i < kN / 4; ++i) {
+    std::uint32_t t[4];
+    for (int h = 0; h < 4; ++h) t[h] = compress<kDu>(canonical(p.coeffs[4 * i + h]));
+    std::uint8_t* o = out + 5 * i;
+    o[0] = static_cast<std::uint8_t>(t[0]);
+    o[1] = static_cast<std::uint8_t>((t[0] >> 8) | (t[1] << 2));
+    o[2] = static_cast<std::uint8_t>((t[1] >> 6) | (t[2] << 4));
+    o[3] = static_cast<std::uint8_t>((t[2] >> 4) | (t[3] << 6));
+    o[4] = static_cast<std::uint8_t>(t[3] >> 2);
+  }
+}
+
+void Portable::decompress_du(poly& p, const std::uint8_t in[kPolyCompressedDuBytes]) noexcept {
+  for (int i = 0; i < kN / 4; ++i) {
+    const std::uint8_t* b = in + 5 * i;
+    const std::uint32_t t[4] = {
+        b[0] | (std::uint32_t{b[1]} & 0x03) << 8,
+        (std::uint32_t{b[1]} >> 2) | (std::uint32_t{b[2]} & 0x0F) << 6,
+        (std::uint32_t{b[2]} >> 4) | (std::uint32_t{b[3]} & 0x3F) << 4,
+        (std::uint32_t{b[3]} >> 6) | std::uint32_t{b[4]} << 2,
+    };
+    for (int h = 0; h < 4; ++h) p.coeffs[4 * i + h] = decompress<kDu>(t[h]);
+  }
+}
+
+void Portable::compress_dv(std::uint8_t out[kPolyCompressedDvBytes], const poly& p) noexcept {
+  for (int i = 0; i < kN / 2; ++i) {
+    const std::uint32_t t0 = compress<kDv>(canonical(p.coeffs[2 * i]));
+    const std::uint32_t t1 = compress<kDv>(canonical(p.coeffs[2 * i + 1]));
+    out[i] = static_cast<std::uint8_t>(t0 | (t1 << 4));
+  }
+}
+
+void Portable::decompress_dv(poly& p, const std::uint8_t in[kPolyCompressedDvBytes]) noexcept {
+  for (int i = 0; i < kN / 2; ++i) {
+    p.coeffs[2 * i] = decompress<kDv>(in[i] & 0x0Fu);
+    p.coeffs[2 * i + 1] = decompress<kDv>(static_cast<std::uint32_t>(in[i]) >> 4);
+  }
+}
+
+void Portable::frommsg(poly& p, const std::uint8_t msg[kSymBytes]) noexcept {
+  for (int i = 0; i < kN / 8; ++i) {
+    for (int j = 0; j < 8; ++j) {
+      const auto bit = static_cast<std::int16_t>((msg[i] >> j) & 1);
+      p.coeffs[8 * i + j] = static_cast<std::int16_t>(-bit & ((kQ + 1) / 2));
+    }
+  }
+}
+
+void Portable::tomsg(std::uint8_t msg[kSymBytes], const poly& p) noexcept {
+  for (int i = 0; i < kN / 8; ++i) {
+    std::uint32_t byte = 0;
+    for (int j = 0; j < 8; ++j) byte |= compress<1>(canonical(p.coeffs[8 * i + j])) << j;
+    msg[i] = static_cast<std::uint8_t>(byte);
+  }
+}
+
+unsigned Portable::rej_uniform(std::int16_t* r, unsigned len, const std::uint8_t* buf,
+                               std::size_t buflen) noexcept {
+  unsigned ctr = 0;
+  std::size_t pos = 0;
+  // Branch-free while two slots are free: a rejected candidate is overwritten next.
+  while (ctr + 2 <= len && pos + 3 <= buflen) {
+    const unsigned b0 = buf[pos], b1 = buf[pos + 1], b2 = buf[pos + 2];
+    pos += 3;
+    const unsigned d1 = b0 | ((b1 & 0x0F) << 8), d2 = (b1 >> 4) | (b2 << 4);
+    r[ctr] = static_cast<std::int16_t>(d1);
+    ctr += d1 < static_cast<unsigned>(kQ);
+    r[ctr] = static_cast<std::int16_t>(d2);
+    ctr += d2 < static_cast<unsigned>(kQ);
+  }
+  while (ctr < len && pos + 3 <= buflen) {
+    const unsigned b0 = buf[pos], b1 = buf[pos + 1], b2 = buf[pos + 2];
+    pos += 3;
+    const unsigned d1 = b0 | ((b1 & 0x0F) << 8), d2 = (b1 >> 4) | (b2 << 4);
+    if (d1 < static_cast<unsigned>(kQ)) r[ctr++] = static_cast<std::int16_t>(d1);
+    if (ctr < len && d2 < static_cast<unsigned>(kQ)) r[ctr++] = static_cast<std::int16_t>(d2);
+  }
+  return ctr;
+}
+
+void Portable::cbd_eta2(poly& p, const std::uint8_t buf[kNoiseBytes]) noexcept {
+  for (int i = 0; i < kN / 8; ++i) {
+    const std::uint32_t t = load32_le(buf + 4 * i);
+    const std::uint32_t d = (t & 0x55555555u) + ((t >> 1) & 0x55555555u);
+    for (int j = 0; j < 8; ++j) {
+      const auto x = static_cast<std::int16_t>((d >> (4 * j)) & 3);
+      const auto y = static_cast<std::int16_t>((d >> (4 * j + 2)) & 3);
+      p.coeffs[8 * i + j] = static_cast<std::int16_t>(x - y);
+    }
+  }
+}
+
+void Portable::expand_matrix(poly a[kK][kK], const std::uint8_t rho[kSymBytes],
+                             bool transposed) noexcept {
+  constexpr std::size_t kFirstBlocks = 3;  // 504 bytes: enough for 256 values most times
+  std::uint8_t seed[kSymBytes + 2];
+  std::memcpy(seed, rho, kSymBytes);
+  std::uint8_t buf[kFirstBlocks * kShake128Rate];
+  std::uint64_t state[kKeccakLanes];
+  for (std::size_t i = 0; i < kK; ++i) {
+    for (std::size_t j = 0; j < kK; ++j) {
+      seed[kSymBytes] = static_cast<std::uint8_t>(transposed ? i : j);
+      seed[kSymBytes + 1] = static_cast<std::uint8_t>(transposed ? j : i);
+      keccak_absorb_once(state, kShake128Rate, seed, sizeof seed, kShakeSuffix);
+      keccak_squeeze_blocks(state, kShake128Rate, buf, kFirstBlocks);
+      std::int16_t* r = a[i][j].coeffs;
+      unsigned ctr = rej_uniform(r, kN, buf, sizeof buf);
+      while (ctr < kN) {
+        keccak_squeeze_blocks(state, kShake128Rate, buf, 1);
+        ctr += rej_uniform(r + ctr, kN - ctr, buf, kShake128Rate);
+      }
+    }
+  }
+}
+
+void Portable::sample_noise(poly* out, unsigned count, const std::uint8_t seed[kSymBytes],
+                            std::uint8_t nonce) noexcept {
+  std::uint8_t input[kSymBytes + 1];
+  std::memcpy(input, seed, kSymBytes);
+  std::uint8_t buf[kShake256Rate];  // one block covers the 128 bytes of CBD_2
+  std::uint64_t state[kKeccakLanes];
+  for (unsigned n = 0; n < count; ++n) {
+    input[kSymBytes] = static_cast<std::uint8_t>(nonce + n);
+    keccak_absorb_once(state, kShake256Rate, input, sizeof input, kShakeSuffix);
+    keccak_squeeze_blocks(state, kShake256Rate, buf, 1);
+    cbd_eta2(out[n], buf);
+  }
+  wipe_object(input);
+  wipe_object(buf);
+  wipe_object(state);
+}
+
+}  // namespace mlkem768::detail
