@@ -41,7 +41,7 @@ struct poly_mulcache {
 struct Portable {
   // Forward NTT. In: normal domain, |c| < 2q. Out: NTT domain, reduced.
   static void ntt(poly& p) noexcept;
-  // Inverse NTT times R (undoes basemul_acc's R^-1). In: NTT domain, |c| < 2^14.
+  // Inverse NTT times R (undoes basemul_acc's R^-1). In: NTT domain, |c| < q.
   // Out: normal domain, |c| < q.
   static void invntt(poly& p) noexcept;
   // In: NTT domain, reduced.

@@ -32,8 +32,24 @@ inline std::int16_t montgomery_reduce(std::int32_t a) noexcept {
   return static_cast<std::int16_t>((a - std::int32_t{t} * kQ) >> 16);
 }
 
+inline std::int16_t mulhi(std::int16_t a, std::int16_t b) noexcept {
+  return static_cast<std::int16_t>((std::int32_t{a} * b) >> 16);
+}
+
+inline std::int16_t mullo(std::int16_t a, std::int16_t b) noexcept {
+  return static_cast<std::int16_t>(a * b);
+}
+
+// a * b * R^-1 mod q, |.| < q, given b_qinv = b * q^-1 mod 2^16. The same Montgomery product
+// as montgomery_reduce(a * b), but in 16-bit halves (the low halves of a*b and t*q cancel),
+// which the compiler maps onto 16-bit vector lanes.
+inline std::int16_t fqmul(std::int16_t a, std::int16_t b, std::int16_t b_qinv) noexcept {
+  const std::int16_t t = mullo(a, b_qinv);
+  return static_cast<std::int16_t>(mulhi(a, b) - mulhi(t, kQ));
+}
+
 inline std::int16_t fqmul(std::int16_t a, std::int16_t b) noexcept {
-  return montgomery_reduce(std::int32_t{a} * b);
+  return fqmul(a, b, mullo(b, kQinv));
 }
 
 // Representative in [-1664, 1664].
@@ -62,38 +78,66 @@ inline std::int16_t decompress(std::uint32_t y) noexcept {
   return static_cast<std::int16_t>((y * static_cast<std::uint32_t>(kQ) + (1u << (D - 1))) >> D);
 }
 
+// One layer of butterflies per call; the fixed distance lets the compiler vectorise the
+// inner loop.
+template <int Len>
+inline void ntt_layer(std::int16_t* r, unsigned& k) noexcept {
+  for (int start = 0; start < kN; start += 2 * Len) {
+    const std::int16_t zeta = kZetas[k++];
+    const std::int16_t zeta_qinv = mullo(zeta, kQinv);
+    for (int j = start; j < start + Len; ++j) {
+      const std::int16_t t = fqmul(r[j + Len], zeta, zeta_qinv);
+      r[j + Len] = static_cast<std::int16_t>(r[j] - t);
+      r[j] = static_cast<std::int16_t>(r[j] + t);
+    }
+  }
+}
+
+template <int Len, bool Reduce>
+inline void invntt_layer(std::int16_t* r, unsigned& k) noexcept {
+  for (int start = 0; start < kN; start += 2 * Len) {
+    const std::int16_t zeta = kZetas[k--];
+    const std::int16_t zeta_qinv = mullo(zeta, kQinv);
+    for (int j = start; j < start + Len; ++j) {
+      const std::int16_t t = r[j];
+      const auto sum = static_cast<std::int16_t>(t + r[j + Len]);
+      r[j] = Reduce ? barrett_reduce(sum) : sum;
+      r[j + Len] = fqmul(static_cast<std::int16_t>(r[j + Len] - t), zeta, zeta_qinv);
+    }
+  }
+}
+
 }  // namespace
 
+// Each layer adds less than q to the bound, so |c| < 2q stays below 2^15 over all seven
+// layers without intermediate reductions.
 void Portable::ntt(poly& p) noexcept {
   std::int16_t* r = p.coeffs;
   unsigned k = 1;
-  for (int len = 128; len >= 2; len >>= 1) {
-    for (int start = 0; start < kN; start += 2 * len) {
-      const std::int16_t zeta = kZetas[k++];
-      for (int j = start; j < start + len; ++j) {
-        const std::int16_t t = fqmul(zeta, r[j + len]);
-        r[j + len] = static_cast<std::int16_t>(r[j] - t);
-        r[j] = static_cast<std::int16_t>(r[j] + t);
-      }
-    }
-  }
+  ntt_layer<128>(r, k);
+  ntt_layer<64>(r, k);
+  ntt_layer<32>(r, k);
+  ntt_layer<16>(r, k);
+  ntt_layer<8>(r, k);
+  ntt_layer<4>(r, k);
+  ntt_layer<2>(r, k);
   for (auto& c : p.coeffs) c = barrett_reduce(c);
 }
 
+// Sums double the bound per layer: from |c| < q they reach 8q after three layers, so the
+// sums of the third and sixth layers are reduced and nothing exceeds 2^15.
 void Portable::invntt(poly& p) noexcept {
   std::int16_t* r = p.coeffs;
   unsigned k = 127;
-  for (int len = 2; len <= 128; len <<= 1) {
-    for (int start = 0; start < kN; start += 2 * len) {
-      const std::int16_t zeta = kZetas[k--];
-      for (int j = start; j < start + len; ++j) {
-        const std::int16_t t = r[j];
-        r[j] = barrett_reduce(static_cast<std::int16_t>(t + r[j + len]));
-        r[j + len] = fqmul(zeta, static_cast<std::int16_t>(r[j + len] - t));
-      }
-    }
-  }
-  for (auto& c : p.coeffs) c = fqmul(c, kInvNttScale);
+  invntt_layer<2, false>(r, k);
+  invntt_layer<4, false>(r, k);
+  invntt_layer<8, true>(r, k);
+  invntt_layer<16, false>(r, k);
+  invntt_layer<32, false>(r, k);
+  invntt_layer<64, true>(r, k);
+  invntt_layer<128, false>(r, k);
+  const std::int16_t scale_qinv = mullo(kInvNttScale, kQinv);
+  for (auto& c : p.coeffs) c = fqmul(c, kInvNttScale, scale_qinv);
 }
 
 void Portable::mulcache(poly_mulcache& cache, const poly& b) noexcept {
