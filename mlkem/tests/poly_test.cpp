@@ -23,6 +23,16 @@ int mod_q(int x) {
   return ((x % kQ) + kQ) % kQ;
 }
 
+// Value i of a little-endian stream of width-bit values.
+unsigned field(const std::uint8_t* bytes, int i, int width) {
+  unsigned v = 0;
+  for (int b = 0; b < width; ++b) {
+    const auto bit = static_cast<std::size_t>(width * i + b);
+    v |= static_cast<unsigned>((bytes[bit / 8] >> (bit % 8)) & 1) << b;
+  }
+  return v;
+}
+
 poly pattern_poly(std::uint32_t seed, int lo, int hi) {
   const auto bytes = pattern_bytes(2 * kN, seed);
   poly p;
@@ -78,11 +88,7 @@ TEST(mlkem_poly, compression_matches_definition_for_every_value) {
     Portable::tomsg(msg, p);
     for (int i = 0; i < kN; ++i) {
       const long x = p.coeffs[i];
-      unsigned got10 = 0, got4 = 0;
-      for (int b = 0; b < 10; ++b)
-        got10 |= ((du[(10 * i + b) / 8] >> ((10 * i + b) % 8)) & 1u) << b;
-      for (int b = 0; b < 4; ++b) got4 |= ((dv[(4 * i + b) / 8] >> ((4 * i + b) % 8)) & 1u) << b;
-      const unsigned got1 = (msg[i / 8] >> (i % 8)) & 1u;
+      const unsigned got10 = field(du, i, 10), got4 = field(dv, i, 4), got1 = field(msg, i, 1);
       ASSERT_EQ(got10, round_div(x << 10, kQ) % 1024) << x;
       ASSERT_EQ(got4, round_div(x << 4, kQ) % 16) << x;
       ASSERT_EQ(got1, round_div(x << 1, kQ) % 2) << x;
@@ -95,9 +101,7 @@ TEST(mlkem_poly, compression_matches_definition_for_every_value) {
   Portable::decompress_du(u, du);
   Portable::decompress_dv(v, dv);
   for (int i = 0; i < kN; ++i) {
-    unsigned y10 = 0, y4 = 0;
-    for (int b = 0; b < 10; ++b) y10 |= ((du[(10 * i + b) / 8] >> ((10 * i + b) % 8)) & 1u) << b;
-    for (int b = 0; b < 4; ++b) y4 |= ((dv[(4 * i + b) / 8] >> ((4 * i + b) % 8)) & 1u) << b;
+    const unsigned y10 = field(du, i, 10), y4 = field(dv, i, 4);
     ASSERT_EQ(u.coeffs[i], round_div(long{kQ} * y10, 1024)) << i;
     ASSERT_EQ(v.coeffs[i], round_div(long{kQ} * y4, 16)) << i;
   }
