@@ -10,7 +10,7 @@ namespace {
 constexpr std::int16_t kQinv = -3327;        // q^-1 mod 2^16
 constexpr std::int16_t kMont2 = 1353;        // R^2 mod q
 constexpr std::int16_t kInvNttScale = 1441;  // R^2 / 128 mod q
-constexpr std::int32_t kBarrettV = 20159;    // round(2^26 / q)
+constexpr std::int16_t kBarrettV = 20159;    // round(2^26 / q)
 
 // zeta^BitRev7(i) * R mod q, centred, zeta = 17.
 constexpr std::int16_t kZetas[128] = {
@@ -52,10 +52,11 @@ inline std::int16_t fqmul(std::int16_t a, std::int16_t b) noexcept {
   return fqmul(a, b, mullo(b, kQinv));
 }
 
-// Representative in [-1664, 1664].
+// Representative in [-1664, 1664] of any int16: a - round(a * v / 2^26) * q, with the
+// product taken in 16-bit halves (mulhi then a rounding shift gives the same quotient).
 inline std::int16_t barrett_reduce(std::int16_t a) noexcept {
-  const auto t = static_cast<std::int16_t>((kBarrettV * a + (1 << 25)) >> 26);
-  return static_cast<std::int16_t>(a - t * kQ);
+  const auto t = static_cast<std::int16_t>((mulhi(a, kBarrettV) + (1 << 9)) >> 10);
+  return static_cast<std::int16_t>(a - mullo(t, kQ));
 }
 
 // Canonical residue in [0, q) of any int16.
@@ -65,17 +66,31 @@ inline std::uint16_t canonical(std::int16_t a) noexcept {
   return static_cast<std::uint16_t>(r);
 }
 
-// Compress_d of a canonical x: round(2^d * x / q) mod 2^d. The division by q is a multiply
-// and shift (exact below 2^22), so the time does not depend on x.
-template <int D>
-inline std::uint32_t compress(std::uint16_t x) noexcept {
-  const std::uint64_t n = (std::uint64_t{x} << D) + (kQ - 1) / 2;
-  return static_cast<std::uint32_t>((n * 10321341u) >> 35) & ((1u << D) - 1);
-}
+// Compress_d of a canonical x, round(2^d * x / q) mod 2^d, as (x * m + c) >> s in 32 bits:
+// constants found by search and checked for every x in [0, q) by the backend tests. No
+// division, so the time does not depend on x.
+struct CompressConstants {
+  std::uint32_t m, c;
+  int s;
+};
 
 template <int D>
-inline std::int16_t decompress(std::uint32_t y) noexcept {
-  return static_cast<std::int16_t>((y * static_cast<std::uint32_t>(kQ) + (1u << (D - 1))) >> D);
+constexpr CompressConstants kCompress = D == 1    ? CompressConstants{322538, 1u << 28, 29}
+                                        : D == 4  ? CompressConstants{322538, 33560000, 26}
+                                        : D == 10 ? CompressConstants{322542, 524000, 20}
+                                                  : CompressConstants{0, 0, 0};
+
+template <int D>
+inline std::uint16_t compress(std::uint16_t x) noexcept {
+  static_assert(kCompress<D>.m != 0);
+  const std::uint32_t n = x * kCompress<D>.m + kCompress<D>.c;
+  return static_cast<std::uint16_t>((n >> kCompress<D>.s) & ((1u << D) - 1));
+}
+
+// Decompress_d(y) = round(q * y / 2^d).
+template <int D>
+inline std::int16_t decompress(std::uint16_t y) noexcept {
+  return static_cast<std::int16_t>((y * std::uint32_t{kQ} + (1u << (D - 1))) >> D);
 }
 
 // One layer of butterflies per call; the fixed distance lets the compiler vectorise the
@@ -150,16 +165,25 @@ void Portable::mulcache(poly_mulcache& cache, const poly& b) noexcept {
 
 void Portable::basemul_acc(poly& r, const poly a[kK], const poly b[kK],
                            const poly_mulcache cache[kK]) noexcept {
+  // Summed in 32 bits over the whole vector and reduced once: < 4.5 q^2 < q * 2^15.
+  std::int32_t even[kN / 2], odd[kN / 2];
   for (int i = 0; i < kN / 2; ++i) {
-    std::int32_t even = 0, odd = 0;
-    for (std::size_t k = 0; k < kK; ++k) {
+    const std::int32_t a0 = a[0].coeffs[2 * i], a1 = a[0].coeffs[2 * i + 1];
+    const std::int32_t b0 = b[0].coeffs[2 * i], b1 = b[0].coeffs[2 * i + 1];
+    even[i] = a0 * b0 + a1 * cache[0].coeffs[i];
+    odd[i] = a0 * b1 + a1 * b0;
+  }
+  for (std::size_t k = 1; k < kK; ++k) {
+    for (int i = 0; i < kN / 2; ++i) {
       const std::int32_t a0 = a[k].coeffs[2 * i], a1 = a[k].coeffs[2 * i + 1];
       const std::int32_t b0 = b[k].coeffs[2 * i], b1 = b[k].coeffs[2 * i + 1];
-      even += a0 * b0 + a1 * cache[k].coeffs[i];
-      odd += a0 * b1 + a1 * b0;
+      even[i] += a0 * b0 + a1 * cache[k].coeffs[i];
+      odd[i] += a0 * b1 + a1 * b0;
     }
-    r.coeffs[2 * i] = montgomery_reduce(even);
-    r.coeffs[2 * i + 1] = montgomery_reduce(odd);
+  }
+  for (int i = 0; i < kN / 2; ++i) {
+    r.coeffs[2 * i] = montgomery_reduce(even[i]);
+    r.coeffs[2 * i + 1] = montgomery_reduce(odd[i]);
   }
 }
 
@@ -175,120 +199,139 @@ void Portable::sub(poly& r, const poly& a, const poly& b) noexcept {
   for (int i = 0; i < kN; ++i) r.coeffs[i] = static_cast<std::int16_t>(a.coeffs[i] - b.coeffs[i]);
 }
 
+// The (de)serialisers work in two passes: arithmetic over all coefficients into a small
+// array, which vectorises, then the bit packing.
+
 void Portable::tobytes(std::uint8_t out[kPolyBytes], const poly& p) noexcept {
+  std::uint16_t t[kN];
+  for (int i = 0; i < kN; ++i) t[i] = canonical(p.coeffs[i]);
   for (int i = 0; i < kN / 2; ++i) {
-    const std::uint16_t t0 = canonical(p.coeffs[2 * i]), t1 = canonical(p.coeffs[2 * i + 1]);
+    const unsigned t0 = t[2 * i], t1 = t[2 * i + 1];
     out[3 * i] = static_cast<std::uint8_t>(t0);
     out[3 * i + 1] = static_cast<std::uint8_t>((t0 >> 8) | (t1 << 4));
     out[3 * i + 2] = static_cast<std::uint8_t>(t1 >> 4);
   }
+  wipe_object(t);  // the secret vector passes through here
 }
 
 void Portable::frombytes(poly& p, const std::uint8_t in[kPolyBytes]) noexcept {
+  std::int16_t t[kN];
   for (int i = 0; i < kN / 2; ++i) {
     const unsigned b0 = in[3 * i], b1 = in[3 * i + 1], b2 = in[3 * i + 2];
-    const unsigned v[2] = {b0 | ((b1 & 0x0F) << 8), (b1 >> 4) | (b2 << 4)};
-    for (int h = 0; h < 2; ++h) {
-      // Values are below 2^12 < 2q, so one masked subtraction reduces them.
-      auto t = static_cast<std::int16_t>(static_cast<int>(v[h]) - kQ);
-      t = static_cast<std::int16_t>(t + ((t >> 15) & kQ));
-      p.coeffs[2 * i + h] = t;
-    }
+    t[2 * i] = static_cast<std::int16_t>(b0 | ((b1 & 0x0F) << 8));
+    t[2 * i + 1] = static_cast<std::int16_t>((b1 >> 4) | (b2 << 4));
   }
+  // Values are below 2^12 < 2q, so one masked subtraction reduces them.
+  for (int i = 0; i < kN; ++i) {
+    const auto r = static_cast<std::int16_t>(t[i] - kQ);
+    p.coeffs[i] = static_cast<std::int16_t>(r + ((r >> 15) & kQ));
+  }
+  wipe_object(t);
 }
 
 void Portable::compress_du(std::uint8_t out[kPolyCompressedDuBytes], const poly& p) noexcept {
+  std::uint16_t t[kN];
+  for (int i = 0; i < kN; ++i) t[i] = compress<kDu>(canonical(p.coeffs[i]));
   for (int i = 0; i < kN / 4; ++i) {
-    std::uint32_t t[4];
-    for (int h = 0; h < 4; ++h) t[h] = compress<kDu>(canonical(p.coeffs[4 * i + h]));
-    std::uint8_t* o = out + 5 * i;
-    o[0] = static_cast<std::uint8_t>(t[0]);
-    o[1] = static_cast<std::uint8_t>((t[0] >> 8) | (t[1] << 2));
-    o[2] = static_cast<std::uint8_t>((t[1] >> 6) | (t[2] << 4));
-    o[3] = static_cast<std::uint8_t>((t[2] >> 4) | (t[3] << 6));
-    o[4] = static_cast<std::uint8_t>(t[3] >> 2);
+    const std::uint64_t v = std::uint64_t{t[4 * i]} | std::uint64_t{t[4 * i + 1]} << 10 |
+                            std::uint64_t{t[4 * i + 2]} << 20 | std::uint64_t{t[4 * i + 3]} << 30;
+    for (int h = 0; h < 5; ++h) out[5 * i + h] = static_cast<std::uint8_t>(v >> (8 * h));
   }
 }
 
 void Portable::decompress_du(poly& p, const std::uint8_t in[kPolyCompressedDuBytes]) noexcept {
+  std::uint16_t t[kN];
   for (int i = 0; i < kN / 4; ++i) {
-    const std::uint8_t* b = in + 5 * i;
-    const std::uint32_t t[4] = {
-        b[0] | (std::uint32_t{b[1]} & 0x03) << 8,
-        (std::uint32_t{b[1]} >> 2) | (std::uint32_t{b[2]} & 0x0F) << 6,
-        (std::uint32_t{b[2]} >> 4) | (std::uint32_t{b[3]} & 0x3F) << 4,
-        (std::uint32_t{b[3]} >> 6) | std::uint32_t{b[4]} << 2,
-    };
-    for (int h = 0; h < 4; ++h) p.coeffs[4 * i + h] = decompress<kDu>(t[h]);
+    std::uint64_t v = 0;
+    for (int h = 0; h < 5; ++h) v |= std::uint64_t{in[5 * i + h]} << (8 * h);
+    for (int h = 0; h < 4; ++h) t[4 * i + h] = static_cast<std::uint16_t>((v >> (10 * h)) & 0x3FF);
   }
+  for (int i = 0; i < kN; ++i) p.coeffs[i] = decompress<kDu>(t[i]);
 }
 
 void Portable::compress_dv(std::uint8_t out[kPolyCompressedDvBytes], const poly& p) noexcept {
+  std::uint16_t t[kN];
+  for (int i = 0; i < kN; ++i) t[i] = compress<kDv>(canonical(p.coeffs[i]));
   for (int i = 0; i < kN / 2; ++i) {
-    const std::uint32_t t0 = compress<kDv>(canonical(p.coeffs[2 * i]));
-    const std::uint32_t t1 = compress<kDv>(canonical(p.coeffs[2 * i + 1]));
-    out[i] = static_cast<std::uint8_t>(t0 | (t1 << 4));
+    out[i] = static_cast<std::uint8_t>(t[2 * i] | (t[2 * i + 1] << 4));
   }
 }
 
 void Portable::decompress_dv(poly& p, const std::uint8_t in[kPolyCompressedDvBytes]) noexcept {
+  std::uint16_t t[kN];
   for (int i = 0; i < kN / 2; ++i) {
-    p.coeffs[2 * i] = decompress<kDv>(in[i] & 0x0Fu);
-    p.coeffs[2 * i + 1] = decompress<kDv>(static_cast<std::uint32_t>(in[i]) >> 4);
+    t[2 * i] = in[i] & 0x0F;
+    t[2 * i + 1] = static_cast<std::uint16_t>(in[i] >> 4);
   }
+  for (int i = 0; i < kN; ++i) p.coeffs[i] = decompress<kDv>(t[i]);
 }
 
 void Portable::frommsg(poly& p, const std::uint8_t msg[kSymBytes]) noexcept {
-  for (int i = 0; i < kN / 8; ++i) {
-    for (int j = 0; j < 8; ++j) {
-      const auto bit = static_cast<std::int16_t>((msg[i] >> j) & 1);
-      p.coeffs[8 * i + j] = static_cast<std::int16_t>(-bit & ((kQ + 1) / 2));
-    }
+  for (int i = 0; i < kN; ++i) {
+    const auto bit = static_cast<std::int16_t>((msg[i / 8] >> (i % 8)) & 1);
+    p.coeffs[i] = static_cast<std::int16_t>(-bit & ((kQ + 1) / 2));
   }
 }
 
 void Portable::tomsg(std::uint8_t msg[kSymBytes], const poly& p) noexcept {
+  std::uint16_t t[kN];
+  for (int i = 0; i < kN; ++i) t[i] = compress<1>(canonical(p.coeffs[i]));
   for (int i = 0; i < kN / 8; ++i) {
-    std::uint32_t byte = 0;
-    for (int j = 0; j < 8; ++j) byte |= compress<1>(canonical(p.coeffs[8 * i + j])) << j;
+    unsigned byte = 0;
+    for (int j = 0; j < 8; ++j) byte |= unsigned{t[8 * i + j]} << j;
     msg[i] = static_cast<std::uint8_t>(byte);
   }
+  wipe_object(t);
 }
 
 unsigned Portable::rej_uniform(std::int16_t* r, unsigned len, const std::uint8_t* buf,
                                std::size_t buflen) noexcept {
+  constexpr auto q = static_cast<unsigned>(kQ);
   unsigned ctr = 0;
   std::size_t pos = 0;
-  // Branch-free while two slots are free: a rejected candidate is overwritten next.
+  // Branch-free while enough slots are free: a rejected candidate is overwritten next. Two
+  // triples (four candidates) per 8-byte load first.
+  while (ctr + 4 <= len && pos + 8 <= buflen) {
+    const std::uint64_t w = load64_le(buf + pos);
+    pos += 6;
+    for (int h = 0; h < 4; ++h) {
+      const auto d = static_cast<unsigned>(w >> (12 * h)) & 0xFFF;
+      r[ctr] = static_cast<std::int16_t>(d);
+      ctr += d < q;
+    }
+  }
   while (ctr + 2 <= len && pos + 3 <= buflen) {
     const unsigned b0 = buf[pos], b1 = buf[pos + 1], b2 = buf[pos + 2];
     pos += 3;
     const unsigned d1 = b0 | ((b1 & 0x0F) << 8), d2 = (b1 >> 4) | (b2 << 4);
     r[ctr] = static_cast<std::int16_t>(d1);
-    ctr += d1 < static_cast<unsigned>(kQ);
+    ctr += d1 < q;
     r[ctr] = static_cast<std::int16_t>(d2);
-    ctr += d2 < static_cast<unsigned>(kQ);
+    ctr += d2 < q;
   }
   while (ctr < len && pos + 3 <= buflen) {
     const unsigned b0 = buf[pos], b1 = buf[pos + 1], b2 = buf[pos + 2];
     pos += 3;
     const unsigned d1 = b0 | ((b1 & 0x0F) << 8), d2 = (b1 >> 4) | (b2 << 4);
-    if (d1 < static_cast<unsigned>(kQ)) r[ctr++] = static_cast<std::int16_t>(d1);
-    if (ctr < len && d2 < static_cast<unsigned>(kQ)) r[ctr++] = static_cast<std::int16_t>(d2);
+    if (d1 < q) r[ctr++] = static_cast<std::int16_t>(d1);
+    if (ctr < len && d2 < q) r[ctr++] = static_cast<std::int16_t>(d2);
   }
   return ctr;
 }
 
+// Each byte holds two coefficients of four bits: x = bit0 + bit1, y = bit2 + bit3. The sums
+// go through a local array so that neither pass has to allow for aliasing.
 void Portable::cbd_eta2(poly& p, const std::uint8_t buf[kNoiseBytes]) noexcept {
-  for (int i = 0; i < kN / 8; ++i) {
-    const std::uint32_t t = load32_le(buf + 4 * i);
-    const std::uint32_t d = (t & 0x55555555u) + ((t >> 1) & 0x55555555u);
-    for (int j = 0; j < 8; ++j) {
-      const auto x = static_cast<std::int16_t>((d >> (4 * j)) & 3);
-      const auto y = static_cast<std::int16_t>((d >> (4 * j + 2)) & 3);
-      p.coeffs[8 * i + j] = static_cast<std::int16_t>(x - y);
-    }
+  std::uint8_t sums[kNoiseBytes];
+  for (std::size_t i = 0; i < kNoiseBytes; ++i) {
+    sums[i] = static_cast<std::uint8_t>((buf[i] & 0x55) + ((buf[i] >> 1) & 0x55));
   }
+  for (int i = 0; i < kN / 2; ++i) {
+    const int d = sums[i];
+    p.coeffs[2 * i] = static_cast<std::int16_t>((d & 3) - ((d >> 2) & 3));
+    p.coeffs[2 * i + 1] = static_cast<std::int16_t>(((d >> 4) & 3) - (d >> 6));
+  }
+  wipe_object(sums);
 }
 
 void Portable::expand_matrix(poly a[kK][kK], const std::uint8_t rho[kSymBytes],
