@@ -185,6 +185,9 @@ void Portable::basemul_acc(poly& r, const poly a[kK], const poly b[kK],
     r.coeffs[2 * i] = montgomery_reduce(even[i]);
     r.coeffs[2 * i + 1] = montgomery_reduce(odd[i]);
   }
+  // The sums are products with the secret vector.
+  wipe_object(even);
+  wipe_object(odd);
 }
 
 void Portable::tomont(poly& p) noexcept {

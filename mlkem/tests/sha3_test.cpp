@@ -150,4 +150,12 @@ TEST(sha3, reset_starts_a_new_message) {
   EXPECT_EQ(out, openssl_hash(kShake256, second, 200));
 }
 
+// Absorbing into a finished message is a caller bug, stopped rather than hashed wrongly.
+TEST(sha3DeathTest, absorb_after_squeeze_aborts) {
+  sha3::Shake128 x;
+  std::uint8_t out[8], in[1] = {0};
+  x.squeeze(out);
+  EXPECT_DEATH(x.absorb(in), "");
+}
+
 }  // namespace

@@ -8,7 +8,6 @@ namespace mlkem768 {
 
 inline constexpr std::size_t kEncapsulationKeyBytes = 1184, kDecapsulationKeyBytes = 2400,
                              kCiphertextBytes = 1088, kSharedSecretBytes = 32;
-inline constexpr std::size_t kSeedBytes = 32;  // each of d, z and m
 
 // ML-KEM.KeyGen_internal(d, z).
 void keygen_internal(const std::uint8_t d[32], const std::uint8_t z[32], std::uint8_t ek[1184],
