@@ -1,6 +1,7 @@
-// Internal Keccak interface. The ML-KEM code reaches Keccak only through these functions
-// and the sampling functions of the polynomial backend, so that a 4-way Keccak can take
-// over matrix and noise sampling without touching the rest.
+// Internal Keccak interface. The public SHA-3 classes and the backend's sampling functions
+// (expand_matrix, sample_noise in poly.hpp) stand on it; G, H and J of ML-KEM are single
+// streams through the public classes, while the matrix and the noise, the bulk of the work,
+// are sampled only inside the backend, where a 4-way Keccak can take over.
 //
 // State layout: lane (x, y) of FIPS 202 is state[x + 5 * y]; byte i of the sponge state is
 // byte i % 8 of lane i / 8 in little-endian order.

@@ -19,6 +19,12 @@
 // - Montgomery factor R = 2^16: basemul_acc returns its result times R^-1 mod q; tomont
 //   multiplies by R, invntt by R/128, so both undo that factor.
 // - Matrix entries straight from rejection sampling are canonical, in [0, q).
+// - Zetas: zeta^BitRev7(i) * R mod q, centred; forward layers take i = 1..127 in order, the
+//   inverse layers i = 127..1.
+//
+// Secrets: every function but rej_uniform and expand_matrix sees secret data, so it may not
+// branch on or index memory by coefficient values, and it wipes its own stack temporaries
+// that hold secret-derived values (the callers wipe the polynomials they own).
 #pragma once
 
 #include <cstddef>
