@@ -1,0 +1,39 @@
+// Internal Keccak interface. The public SHA-3 classes and the backend's sampling functions
+// (expand_matrix, sample_noise in poly.hpp) stand on it; G, H and J of ML-KEM are single
+// streams through the public classes, while the matrix and the noise, the bulk of the work,
+// are sampled only inside the backend, where a 4-way Keccak can take over.
+//
+// State layout: lane (x, y) of FIPS 202 is state[x + 5 * y]; byte i of the sponge state is
+// byte i % 8 of lane i / 8 in little-endian order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mlkem768::detail {
+
+inline constexpr std::size_t kKeccakLanes = 25;
+inline constexpr std::size_t kShake128Rate = 168;
+inline constexpr std::size_t kShake256Rate = 136;
+inline constexpr std::uint8_t kShakeSuffix = 0x1F;
+inline constexpr std::uint8_t kSha3Suffix = 0x06;
+
+// Keccak-f[1600], all 24 rounds.
+void keccak_f1600(std::uint64_t state[kKeccakLanes]) noexcept;
+
+// XORs len bytes into the state from byte position offset (offset + len <= 200).
+void keccak_xor_bytes(std::uint64_t state[kKeccakLanes], std::size_t offset, const std::uint8_t* in,
+                      std::size_t len) noexcept;
+// Copies len bytes of the state from byte position offset (offset + len <= 200).
+void keccak_extract_bytes(const std::uint64_t state[kKeccakLanes], std::size_t offset,
+                          std::uint8_t* out, std::size_t len) noexcept;
+
+// Starts a sponge from the zero state, absorbs the whole message and pads it; the state is
+// then ready for keccak_squeeze_blocks.
+void keccak_absorb_once(std::uint64_t state[kKeccakLanes], std::size_t rate, const std::uint8_t* in,
+                        std::size_t len, std::uint8_t suffix) noexcept;
+// Squeezes nblocks full blocks of rate bytes each.
+void keccak_squeeze_blocks(std::uint64_t state[kKeccakLanes], std::size_t rate, std::uint8_t* out,
+                           std::size_t nblocks) noexcept;
+
+}  // namespace mlkem768::detail

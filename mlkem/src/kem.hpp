@@ -1,0 +1,187 @@
+// ML-KEM-768 (FIPS 203, algorithms 13 to 18) over a polynomial backend (see poly.hpp).
+#pragma once
+
+#include <cstring>
+#include <span>
+
+#include "ct.hpp"
+#include "mlkem/sha3.hpp"
+#include "params.hpp"
+#include "poly.hpp"
+
+namespace mlkem768::detail {
+
+template <class B>
+struct Kem {
+  // The unpacked encapsulation key of K-PKE.
+  struct PublicKey {
+    poly t_hat[kK];
+    const std::uint8_t* rho;
+  };
+
+  static void unpack_public_key(PublicKey& pk, const std::uint8_t ek[kEkBytes]) noexcept {
+    for (std::size_t i = 0; i < kK; ++i) B::frombytes(pk.t_hat[i], ek + i * kPolyBytes);
+    pk.rho = ek + kPolyvecBytes;
+  }
+
+  // K-PKE.KeyGen followed by the ML-KEM key layout.
+  static void keygen(const std::uint8_t d[kSymBytes], const std::uint8_t z[kSymBytes],
+                     std::uint8_t ek[kEkBytes], std::uint8_t dk[kDkBytes]) noexcept {
+    std::uint8_t rho_sigma[2 * kSymBytes];
+    sha3::Sha3_512 g;
+    g.absorb({d, kSymBytes});
+    const std::uint8_t k = kK;
+    g.absorb({&k, 1});
+    g.finish(rho_sigma);
+    const std::uint8_t* rho = rho_sigma;
+    const std::uint8_t* sigma = rho_sigma + kSymBytes;
+
+    poly a[kK][kK];
+    B::expand_matrix(a, rho, false);
+    poly se[2 * kK];  // s then e, nonces 0 to 5
+    B::sample_noise(se, 2 * kK, sigma, 0);
+    const poly* s_hat = se;
+    const poly* e_hat = se + kK;
+    poly_mulcache cache[kK];
+    for (std::size_t i = 0; i < 2 * kK; ++i) B::ntt(se[i]);
+    for (std::size_t i = 0; i < kK; ++i) B::mulcache(cache[i], s_hat[i]);
+
+    for (std::size_t i = 0; i < kK; ++i) {
+      poly t;
+      B::basemul_acc(t, a[i], s_hat, cache);
+      B::tomont(t);
+      B::add(t, t, e_hat[i]);
+      B::tobytes(ek + i * kPolyBytes, t);
+    }
+    std::memcpy(ek + kPolyvecBytes, rho, kSymBytes);
+
+    for (std::size_t i = 0; i < kK; ++i) B::tobytes(dk + i * kPolyBytes, s_hat[i]);
+    std::memcpy(dk + kPolyvecBytes, ek, kEkBytes);
+    sha3::sha3_256({ek, kEkBytes},
+                   std::span<std::uint8_t, kSymBytes>(dk + kPolyvecBytes + kEkBytes, kSymBytes));
+    std::memcpy(dk + kPolyvecBytes + kEkBytes + kSymBytes, z, kSymBytes);
+
+    wipe_object(rho_sigma);
+    wipe_object(se);
+    wipe_object(cache);
+  }
+
+  // K-PKE.Encrypt(ek, m, r).
+  static void encrypt(const PublicKey& pk, const std::uint8_t m[kSymBytes],
+                      const std::uint8_t coins[kSymBytes], std::uint8_t ct[kCtBytes]) noexcept {
+    poly at[kK][kK];
+    B::expand_matrix(at, pk.rho, true);
+    poly noise[2 * kK + 1];  // y, then e1, then e2: nonces 0 to 6
+    B::sample_noise(noise, 2 * kK + 1, coins, 0);
+    poly* y_hat = noise;
+    const poly* e1 = noise + kK;
+    const poly& e2 = noise[2 * kK];
+    poly_mulcache cache[kK];
+    for (std::size_t i = 0; i < kK; ++i) {
+      B::ntt(y_hat[i]);
+      B::mulcache(cache[i], y_hat[i]);
+    }
+
+    poly u;
+    for (std::size_t i = 0; i < kK; ++i) {
+      B::basemul_acc(u, at[i], y_hat, cache);
+      B::invntt(u);
+      B::add(u, u, e1[i]);
+      B::compress_du(ct + i * kPolyCompressedDuBytes, u);
+    }
+    poly v, mu;
+    B::basemul_acc(v, pk.t_hat, y_hat, cache);
+    B::invntt(v);
+    B::add(v, v, e2);
+    B::frommsg(mu, m);
+    B::add(v, v, mu);
+    B::compress_dv(ct + kK * kPolyCompressedDuBytes, v);
+
+    wipe_object(noise);
+    wipe_object(cache);
+    wipe_object(u);
+    wipe_object(v);
+    wipe_object(mu);
+  }
+
+  // K-PKE.Decrypt(dk_PKE, c).
+  static void decrypt(const std::uint8_t dk_pke[kPolyvecBytes], const std::uint8_t ct[kCtBytes],
+                      std::uint8_t m[kSymBytes]) noexcept {
+    poly u_hat[kK];
+    poly_mulcache cache[kK];
+    for (std::size_t i = 0; i < kK; ++i) {
+      B::decompress_du(u_hat[i], ct + i * kPolyCompressedDuBytes);
+      B::ntt(u_hat[i]);
+      B::mulcache(cache[i], u_hat[i]);
+    }
+    poly s_hat[kK];
+    for (std::size_t i = 0; i < kK; ++i) B::frombytes(s_hat[i], dk_pke + i * kPolyBytes);
+    poly w, v;
+    B::basemul_acc(w, s_hat, u_hat, cache);
+    B::invntt(w);
+    B::decompress_dv(v, ct + kK * kPolyCompressedDuBytes);
+    B::sub(w, v, w);
+    B::tomsg(m, w);
+
+    wipe_object(s_hat);
+    wipe_object(w);
+  }
+
+  static void encaps(const std::uint8_t ek[kEkBytes], const std::uint8_t m[kSymBytes],
+                     std::uint8_t ct[kCtBytes], std::uint8_t ss[kSymBytes]) noexcept {
+    std::uint8_t h[kSymBytes];
+    sha3::sha3_256({ek, kEkBytes}, h);
+    std::uint8_t k_r[2 * kSymBytes];  // (K, r) = G(m || H(ek))
+    sha3::Sha3_512 g;
+    g.absorb({m, kSymBytes});
+    g.absorb(h);
+    g.finish(k_r);
+
+    PublicKey pk;
+    unpack_public_key(pk, ek);
+    encrypt(pk, m, k_r + kSymBytes, ct);
+    std::memcpy(ss, k_r, kSymBytes);
+    wipe_object(k_r);
+  }
+
+  static void decaps(const std::uint8_t dk[kDkBytes], const std::uint8_t ct[kCtBytes],
+                     std::uint8_t ss[kSymBytes]) noexcept {
+    const std::uint8_t* dk_pke = dk;
+    const std::uint8_t* ek = dk + kPolyvecBytes;
+    const std::uint8_t* h = ek + kEkBytes;
+    const std::uint8_t* z = h + kSymBytes;
+
+    std::uint8_t m[kSymBytes];
+    decrypt(dk_pke, ct, m);
+    std::uint8_t k_r[2 * kSymBytes];  // (K', r') = G(m' || h)
+    sha3::Sha3_512 g;
+    g.absorb({m, kSymBytes});
+    g.absorb({h, kSymBytes});
+    g.finish(k_r);
+    std::uint8_t k_bar[kSymBytes];  // J(z || c)
+    sha3::Shake256 j;
+    j.absorb({z, kSymBytes});
+    j.absorb({ct, kCtBytes});
+    j.squeeze(k_bar);
+
+    PublicKey pk;
+    unpack_public_key(pk, ek);
+    std::uint8_t ct_again[kCtBytes];
+    encrypt(pk, m, k_r + kSymBytes, ct_again);
+
+    // All 1088 bytes are compared; the mask is all ones exactly when they are equal.
+    std::uint32_t diff = 0;
+    for (std::size_t i = 0; i < kCtBytes; ++i) diff |= std::uint32_t{ct[i]} ^ ct_again[i];
+    const auto keep = static_cast<std::uint8_t>((value_barrier(diff) - 1) >> 8);
+    for (std::size_t i = 0; i < kSymBytes; ++i) {
+      ss[i] = static_cast<std::uint8_t>(k_bar[i] ^ (keep & (k_r[i] ^ k_bar[i])));
+    }
+
+    wipe_object(m);
+    wipe_object(k_r);
+    wipe_object(k_bar);
+    wipe_object(ct_again);
+  }
+};
+
+}  // namespace mlkem768::detail
