@@ -1,10 +1,13 @@
 #include "vostrel/pqkem.hpp"
 
-#include "vostrel/crypto.hpp"
+#include <mlkem/mlkem768.hpp>
 
-// TEMPORARY stand-in until the ML-KEM-768 library lands: an X25519-based KEM with the same sizes,
-// so that callers can be built and tested. Replaced by the real implementation.
 namespace vostrel::pqkem {
+
+static_assert(kEncapsulationKeyBytes == mlkem768::kEncapsulationKeyBytes);
+static_assert(kDecapsulationKeyBytes == mlkem768::kDecapsulationKeyBytes);
+static_assert(kCiphertextBytes == mlkem768::kCiphertextBytes);
+static_assert(kSharedSecretBytes == mlkem768::kSharedSecretBytes);
 
 KemKeyPair KemKeyPair::generate() {
   ByteArray<kSeedBytes> seed{};
@@ -16,34 +19,29 @@ KemKeyPair KemKeyPair::generate() {
 
 KemKeyPair KemKeyPair::from_seed(FixedView<kSeedBytes> seed) {
   KemKeyPair pair;
-  std::copy(seed.begin(), seed.end(), pair.dk.begin());
-  const Key32 pub = crypto::x25519_public(seed.first<32>());
-  std::copy(pub.begin(), pub.end(), pair.ek.begin());
-  std::copy(pub.begin(), pub.end(), pair.dk.begin() + 64);
+  mlkem768::keygen_internal(seed.data(), seed.data() + 32, pair.ek.data(), pair.dk.data());
   return pair;
 }
 
 Encapsulation encapsulate(FixedView<kEncapsulationKeyBytes> ek) {
-  ByteArray<32> m{};
-  os_random(m);
-  return encapsulate_with(ek, m);
+  ByteArray<kEncapsulationRandomnessBytes> randomness{};
+  os_random(randomness);
+  Encapsulation out = encapsulate_with(ek, randomness);
+  secure_zero(randomness.data(), randomness.size());
+  return out;
 }
 
 Encapsulation encapsulate_with(FixedView<kEncapsulationKeyBytes> ek,
                                FixedView<kEncapsulationRandomnessBytes> randomness) {
   Encapsulation out;
-  const Key32 pub = crypto::x25519_public(randomness);
-  std::copy(pub.begin(), pub.end(), out.ct.begin());
-  const Secret32 shared = crypto::x25519(randomness, ek.first<32>());
-  out.ss = crypto::sha256({shared.view(), ek, out.ct});
+  mlkem768::encaps_internal(ek.data(), randomness.data(), out.ct.data(), out.ss.data());
   return out;
 }
 
 SharedSecret decapsulate(FixedView<kDecapsulationKeyBytes> dk, FixedView<kCiphertextBytes> ct) {
-  const Secret32 shared = crypto::x25519(dk.first<32>(), ct.first<32>());
-  ByteArray<kEncapsulationKeyBytes> ek{};
-  std::copy_n(dk.begin() + 64, 32, ek.begin());
-  return crypto::sha256({shared.view(), ek, ct});
+  SharedSecret ss{};
+  mlkem768::decaps_internal(dk.data(), ct.data(), ss.data());
+  return ss;
 }
 
 }  // namespace vostrel::pqkem
