@@ -216,6 +216,9 @@ inline ByteView as_bytes(std::string_view text) noexcept {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+// Well-formed UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
+bool is_utf8(ByteView text) noexcept;
+
 // Fills `out` from the operating system's random source; false when it fails.
 [[nodiscard]] bool try_os_random(std::span<std::uint8_t> out) noexcept;
 // Fills `out` from the operating system's random source; stops with "OS CSPRNG" when it fails.
