@@ -165,11 +165,13 @@ std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequ
   if (!seen_.empty()) prune_seen(now);
   if (seen_.contains(digest)) return std::unexpected(RelayError::Replay);
 
-  const auto slot = seen_by_time_.emplace(request.timestamp, digest).first;
+  std::vector<RequestDigest>& same_second = seen_by_time_[request.timestamp];
+  same_second.push_back(digest);
   try {
     seen_.emplace(digest, request.timestamp);
   } catch (...) {
-    seen_by_time_.erase(slot);
+    same_second.pop_back();
+    if (same_second.empty()) seen_by_time_.erase(request.timestamp);
     throw;
   }
   return {};
@@ -184,17 +186,18 @@ void Relay::prune_seen(std::uint64_t now) {
   const std::uint64_t horizon = max_skew_ == kMaxTime ? kMaxTime : max_skew_ + 1;
   if (now > horizon) {
     // Timestamps below now - horizon lie more than the horizon behind.
-    forget_seen(seen_by_time_.begin(), seen_by_time_.lower_bound({now - horizon, RequestDigest{}}));
+    forget_seen(seen_by_time_.begin(), seen_by_time_.lower_bound(now - horizon));
   }
-  if (horizon < kMaxTime - now) {
+  if (horizon <= kMaxTime - now) {
     // Timestamps above now + horizon lie more than the horizon ahead.
-    forget_seen(seen_by_time_.lower_bound({now + horizon + 1, RequestDigest{}}),
-                seen_by_time_.end());
+    forget_seen(seen_by_time_.upper_bound(now + horizon), seen_by_time_.end());
   }
 }
 
 void Relay::forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) {
-  for (auto it = first; it != last; ++it) seen_.erase(it->second);
+  for (auto second = first; second != last; ++second) {
+    for (const RequestDigest& digest : second->second) seen_.erase(digest);
+  }
   seen_by_time_.erase(first, last);
 }
 
