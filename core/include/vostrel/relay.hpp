@@ -8,8 +8,8 @@
 #include <expected>
 #include <functional>
 #include <iosfwd>
+#include <map>
 #include <optional>
-#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -57,6 +57,14 @@ struct ExportedDeposit {
   friend bool operator==(const ExportedDeposit&, const ExportedDeposit&) = default;
 };
 
+// Digests are SHA-256 outputs of the relay's own making: their leading bytes already hash well.
+struct DigestHash {
+  std::size_t operator()(const RequestDigest& digest) const noexcept {
+    return static_cast<std::size_t>(load_be<std::uint64_t>(digest.data()));
+  }
+};
+
+// Mailbox identifiers are chosen by clients, so all of their bytes are hashed.
 struct Key32Hash {
   std::size_t operator()(const Key32& key) const noexcept {
     return std::hash<std::string_view>{}(
@@ -83,7 +91,7 @@ std::expected<std::vector<Bytes>, RelayError> try_pull(Relay& relay, const Relay
 class Relay {
  public:
   using Deposits = std::unordered_map<MailboxId, std::vector<StoredDeposit>, Key32Hash>;
-  using Seen = std::unordered_map<RequestDigest, std::uint64_t, Key32Hash>;
+  using Seen = std::unordered_map<RequestDigest, std::uint64_t, DigestHash>;
 
   // A relay with nothing stored and an empty replay cache; no capability key means open mode.
   Relay(std::uint64_t max_skew, std::uint64_t retention, std::optional<Key32> capability_key,
@@ -119,7 +127,7 @@ class Relay {
   friend std::expected<std::vector<Bytes>, RelayError> try_pull(Relay&, const RelayRequest&,
                                                                 std::uint64_t);
 
-  using TimeIndex = std::set<std::pair<std::uint64_t, RequestDigest>>;
+  using TimeIndex = std::map<std::uint64_t, std::vector<RequestDigest>>;
 
   bool is_live(const StoredDeposit& entry, std::uint64_t now) const noexcept;
   void prune_seen(std::uint64_t now);
@@ -131,7 +139,7 @@ class Relay {
   std::uint8_t difficulty_;
   Deposits deposits_;
   Seen seen_;
-  // The same digests ordered by timestamp, so pruning touches only what it removes.
+  // The same digests grouped by timestamp, so pruning touches only what it removes.
   TimeIndex seen_by_time_;
 };
 
