@@ -1,0 +1,159 @@
+#pragma once
+
+// The relay's state: admission of client requests (freshness window, capability tag, proof of work,
+// replay cache) and the per-mailbox store that admitted deposits, peeks and pulls act on.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "vostrel/common.hpp"
+
+namespace vostrel::relay {
+
+using MailboxId = Key32;
+using RequestDigest = Key32;
+
+// Bound into every hashed string of a request; taken from the operation the caller invokes.
+enum class RelayOp : std::uint8_t { Deposit = 1, Pull = 2, Peek = 3 };
+
+struct RelayRequest {
+  MailboxId mailbox{};
+  Key32 capability{};  // all zero when built without a key
+  std::uint64_t timestamp = 0;
+  std::uint64_t request_id = 0;
+  std::uint64_t pow_nonce = 0;
+
+  friend bool operator==(const RelayRequest&, const RelayRequest&) = default;
+};
+
+enum class RelayError : std::uint8_t { Stale = 0, BadCapability = 1, BadPow = 2, Replay = 3 };
+
+// The variant's name.
+std::string_view to_string(RelayError error) noexcept;
+std::ostream& operator<<(std::ostream& out, RelayError error);
+
+struct StoredDeposit {
+  Bytes payload;
+  std::uint64_t stored_at = 0;  // the `now` of the deposit
+
+  friend bool operator==(const StoredDeposit&, const StoredDeposit&) = default;
+};
+
+// One stored entry as an independent value, for handing to another relay.
+struct ExportedDeposit {
+  MailboxId mailbox{};
+  Bytes payload;
+  std::uint64_t stored_at = 0;
+
+  friend bool operator==(const ExportedDeposit&, const ExportedDeposit&) = default;
+};
+
+struct Key32Hash {
+  std::size_t operator()(const Key32& key) const noexcept {
+    return std::hash<std::string_view>{}(
+        std::string_view(reinterpret_cast<const char*>(key.data()), key.size()));
+  }
+};
+
+// The difficulty at which `build_request` solves: that of every relay the system's callers use.
+inline constexpr std::uint8_t kBuildRequestDifficulty = 8;
+
+class Relay;
+
+// Admits a deposit and stores the payload (taken over) with stored_at = now. A refused payload is
+// released.
+std::expected<void, RelayError> try_deposit(Relay& relay, const RelayRequest& request,
+                                            Bytes payload, std::uint64_t now);
+// Admits a peek and returns copies of the mailbox's live payloads; nothing is removed.
+std::expected<std::vector<Bytes>, RelayError> try_peek(Relay& relay, const RelayRequest& request,
+                                                       std::uint64_t now);
+// Admits a pull, removes the mailbox whole and hands over its live payloads.
+std::expected<std::vector<Bytes>, RelayError> try_pull(Relay& relay, const RelayRequest& request,
+                                                       std::uint64_t now);
+
+class Relay {
+ public:
+  using Deposits = std::unordered_map<MailboxId, std::vector<StoredDeposit>, Key32Hash>;
+  using Seen = std::unordered_map<RequestDigest, std::uint64_t, Key32Hash>;
+
+  // A relay with nothing stored and an empty replay cache; no capability key means open mode.
+  Relay(std::uint64_t max_skew, std::uint64_t retention, std::optional<Key32> capability_key,
+        std::uint8_t difficulty);
+
+  std::uint64_t max_skew() const noexcept { return max_skew_; }
+  std::uint64_t retention() const noexcept { return retention_; }
+  const std::optional<Key32>& capability_key() const noexcept { return capability_key_; }
+  std::uint8_t difficulty() const noexcept { return difficulty_; }
+  const Deposits& deposits() const noexcept { return deposits_; }
+  // Digest of every admitted request still within the horizon, with the request's timestamp.
+  const Seen& seen() const noexcept { return seen_; }
+
+  // Window, capability, work, then replay; the first failing test decides. Only success (and a
+  // replay, through pruning) changes the replay cache.
+  std::expected<void, RelayError> check_request(RelayOp op, const RelayRequest& request,
+                                                ByteView payload, std::uint64_t now);
+
+  // Drops entries past retention, mailboxes left empty and replay-cache entries beyond the horizon.
+  void sweep(std::uint64_t now);
+
+  // Every stored entry, expired ones included, in queue order within each mailbox.
+  std::vector<ExportedDeposit> export_entries() const;
+
+  // Appends each entry (taken over) behind what its mailbox already holds; nothing is filtered.
+  void import(std::vector<ExportedDeposit> entries);
+
+ private:
+  friend std::expected<void, RelayError> try_deposit(Relay&, const RelayRequest&, Bytes,
+                                                     std::uint64_t);
+  friend std::expected<std::vector<Bytes>, RelayError> try_peek(Relay&, const RelayRequest&,
+                                                                std::uint64_t);
+  friend std::expected<std::vector<Bytes>, RelayError> try_pull(Relay&, const RelayRequest&,
+                                                                std::uint64_t);
+
+  using TimeIndex = std::set<std::pair<std::uint64_t, RequestDigest>>;
+
+  bool is_live(const StoredDeposit& entry, std::uint64_t now) const noexcept;
+  void prune_seen(std::uint64_t now);
+  void forget_seen(TimeIndex::iterator first, TimeIndex::iterator last);
+
+  std::uint64_t max_skew_;
+  std::uint64_t retention_;
+  std::optional<Key32> capability_key_;
+  std::uint8_t difficulty_;
+  Deposits deposits_;
+  Seen seen_;
+  // The same digests ordered by timestamp, so pruning touches only what it removes.
+  TimeIndex seen_by_time_;
+};
+
+// Its 32-byte SHA-256 digest.
+Key32 sha256(ByteView bytes);
+
+// op || mailbox || timestamp || request_id || sha256(payload): 81 bytes, no label.
+ByteArray<81> pow_challenge(RelayOp op, KeyView mailbox, std::uint64_t timestamp,
+                            std::uint64_t request_id, ByteView payload);
+
+// HMAC-SHA-256 under the capability key over the 116-byte capability message.
+Key32 compute_capability(KeyView key, RelayOp op, KeyView mailbox, std::uint64_t timestamp,
+                         std::uint64_t request_id, std::uint64_t pow_nonce, ByteView payload);
+
+// Unkeyed SHA-256 binding every field but the capability: the replay cache's key.
+RequestDigest request_digest(RelayOp op, const RelayRequest& request, ByteView payload);
+
+// A client's request with a random id, a stamp at kBuildRequestDifficulty and, with a key, its
+// capability tag. Absent when the random source fails or no nonce exists. Pull and peek requests
+// are built over the empty payload.
+std::optional<RelayRequest> build_request(RelayOp op, const std::optional<Key32>& capability_key,
+                                          KeyView mailbox, std::uint64_t timestamp,
+                                          ByteView payload);
+
+}  // namespace vostrel::relay
