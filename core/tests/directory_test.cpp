@@ -6,6 +6,7 @@
 
 #include "test_support.hpp"
 #include "vostrel/invite.hpp"
+#include "vostrel/relay.hpp"
 
 using namespace vostrel;
 using namespace vostrel::directory;
@@ -119,6 +120,31 @@ TEST(directory, too_many_addresses_is_refused) {
   const Identity id = Identity::generate();
   const std::vector<Address> nine(9, Address::Onion("x"));
   ASSERT_FALSE(publish(kRoot, id, 1, kExpires, nine, 1));
+}
+
+TEST(directory, record_travels_through_the_oblivious_relay) {
+  using namespace vostrel::relay;
+  const Identity id = Identity::generate();
+  const auto addrs = sample_addrs();
+  const Published published = must_publish(id, 3, addrs, 7);
+  const Key32 capability_key = filled<32>(0xCA);
+  Relay relay(300, 1000, capability_key, 8);
+
+  const auto deposit =
+      build_request(RelayOp::Deposit, capability_key, published.location, 10000, published.blob);
+  ASSERT_TRUE(deposit);
+  ASSERT_TRUE(try_deposit(relay, *deposit, published.blob, 10000));
+
+  const Key32 location = dir_loc(kRoot, id.public_key(), 7);
+  const auto pull = build_request(RelayOp::Pull, capability_key, location, 10001, {});
+  ASSERT_TRUE(pull);
+  const auto pulled = try_pull(relay, *pull, 10001);
+  ASSERT_TRUE(pulled);
+  ASSERT_EQ(pulled->size(), 1u);
+  const auto record = read(kRoot, id.public_key(), pulled->front());
+  if (!record) throw Panic("record reads back");
+  ASSERT_EQ(record->seq, 3u);
+  ASSERT_EQ(record->addrs, addrs);
 }
 
 TEST(directory, parser_never_panics_on_arbitrary_bytes) {
