@@ -189,11 +189,15 @@ TEST(contacts, names_the_stored_form_cannot_carry_are_refused) {
   const Bytes before = book.to_encrypted(kStorageKey);
   const std::string too_long(kMaxNameBytes + 1, 'n');
   EXPECT_EQ(book.observe(too_long, kKeyB), std::unexpected(NameError::TooLong));
-  EXPECT_EQ(book.observe("\xFF", kKeyB), std::unexpected(NameError::NotUtf8));
-  EXPECT_EQ(book.observe("\xC0\x80", kKeyB), std::unexpected(NameError::NotUtf8));  // overlong
+  for (const std::string_view bad :
+       {"\xFF", "\xC0\x80" /* overlong */, "\xED\xA0\x80" /* surrogate */,
+        "\xF4\x90\x80\x80" /* above U+10FFFF */, "a\xE2\x82"}) {
+    EXPECT_EQ(book.observe(bad, kKeyB), std::unexpected(NameError::NotUtf8));
+  }
   EXPECT_FALSE(book.key(too_long));
   EXPECT_EQ(book.to_encrypted(kStorageKey), before);
   EXPECT_EQ(to_string(NameError::TooLong), "TooLong");
+  EXPECT_EQ(book.observe("\xF0\x9F\x98\x80\xE2\x82\xAC", kKeyB), PinStatus::New());
 }
 
 TEST(contacts, malformed_plaintexts_are_refused) {
