@@ -1,0 +1,198 @@
+#include "vostrel/contacts.hpp"
+
+#include <sstream>
+
+#include "vostrel/crypto.hpp"
+
+namespace vostrel::contacts {
+namespace {
+
+constexpr std::string_view kAtRestLabel = "vostrel/contacts-at-rest/v1";
+constexpr std::uint8_t kVersion = 0x01;
+constexpr std::uint8_t kNoRoot = 0x00;
+constexpr std::uint8_t kHasRoot = 0x01;
+
+// The length of a UTF-8 sequence from its lead byte; 0 for a byte that cannot lead one.
+std::size_t sequence_length(std::uint8_t lead) noexcept {
+  if (lead < 0x80) return 1;
+  if ((lead & 0xE0) == 0xC0) return 2;
+  if ((lead & 0xF0) == 0xE0) return 3;
+  if ((lead & 0xF8) == 0xF0) return 4;
+  return 0;
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_utf8(ByteView text) noexcept {
+  constexpr std::array<std::uint32_t, 5> kSmallest{0, 0, 0x80, 0x800, 0x10000};
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = sequence_length(text[i]);
+    if (length == 0 || text.size() - i < length) return false;
+    if (length == 1) {
+      ++i;
+      continue;
+    }
+    std::uint32_t point = text[i] & (0x7Fu >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const std::uint8_t next = text[i + k];
+      if ((next & 0xC0) != 0x80) return false;
+      point = (point << 6) | (next & 0x3Fu);
+    }
+    if (point < kSmallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
+      return false;
+    i += length;
+  }
+  return true;
+}
+
+Key32 to_key(KeyView view) noexcept {
+  Key32 key{};
+  std::copy(view.begin(), view.end(), key.begin());
+  return key;
+}
+
+void append_hex(std::ostream& out, const Key32& bytes) {
+  constexpr std::string_view digits = "0123456789abcdef";
+  for (const std::uint8_t b : bytes) out << digits[b >> 4] << digits[b & 0x0F];
+}
+
+// One entry from `reader`: the name and its contact, or absent when the entry is malformed.
+std::optional<std::pair<std::string, Contact>> read_entry(ByteReader& reader) {
+  const auto length = reader.u16();
+  if (!length) return std::nullopt;
+  if (reader.remaining() < std::size_t{*length} + 33) return std::nullopt;
+  const ByteView name = *reader.bytes(*length);
+  if (!is_utf8(name)) return std::nullopt;
+  Contact contact;
+  contact.key = *reader.array<32>();
+  const std::uint8_t verified = *reader.u8();
+  if (verified > 0x01) return std::nullopt;
+  contact.verified = verified == 0x01;
+  const auto flag = reader.u8();
+  if (!flag) return std::nullopt;
+  if (*flag == kHasRoot) {
+    contact.root = reader.array<32>();
+    if (!contact.root) return std::nullopt;
+  } else if (*flag != kNoRoot) {
+    return std::nullopt;
+  }
+  return std::pair{std::string(name.begin(), name.end()), contact};
+}
+
+}  // namespace
+
+std::string to_string(const PinStatus& status) {
+  switch (status.kind) {
+    case PinStatus::Kind::New:
+      return "New";
+    case PinStatus::Kind::Known:
+      return "Known";
+    case PinStatus::Kind::Changed:
+      break;
+  }
+  std::ostringstream out;
+  out << "Changed { pinned: ";
+  append_hex(out, status.pinned);
+  out << " }";
+  return out.str();
+}
+
+std::ostream& operator<<(std::ostream& out, const PinStatus& status) {
+  return out << to_string(status);
+}
+
+std::string_view to_string(NameError error) noexcept {
+  switch (error) {
+    case NameError::TooLong:
+      return "TooLong";
+    case NameError::NotUtf8:
+      return "NotUtf8";
+  }
+  return "NameError(?)";
+}
+
+std::ostream& operator<<(std::ostream& out, NameError error) {
+  return out << to_string(error);
+}
+
+std::expected<PinStatus, NameError> Contacts::observe(std::string_view name, KeyView key) {
+  if (const auto found = entries_.find(name); found != entries_.end()) {
+    const Key32& pinned = found->second.key;
+    if (std::equal(key.begin(), key.end(), pinned.begin())) return PinStatus::Known();
+    return PinStatus::Changed(pinned);
+  }
+  if (name.size() > kMaxNameBytes) return std::unexpected(NameError::TooLong);
+  if (!is_utf8(as_bytes(name))) return std::unexpected(NameError::NotUtf8);
+  entries_.emplace(std::string(name), Contact{to_key(key), false, std::nullopt});
+  return PinStatus::New();
+}
+
+bool Contacts::mark_verified(std::string_view name) {
+  const auto found = entries_.find(name);
+  if (found == entries_.end()) return false;
+  found->second.verified = true;
+  return true;
+}
+
+bool Contacts::is_verified(std::string_view name) const {
+  const auto found = entries_.find(name);
+  return found != entries_.end() && found->second.verified;
+}
+
+bool Contacts::establish_root(std::string_view name, KeyView root) {
+  const auto found = entries_.find(name);
+  if (found == entries_.end() || found->second.root) return false;
+  found->second.root = to_key(root);
+  return true;
+}
+
+std::optional<Key32> Contacts::root(std::string_view name) const {
+  const auto found = entries_.find(name);
+  if (found == entries_.end()) return std::nullopt;
+  return found->second.root;
+}
+
+std::optional<Key32> Contacts::key(std::string_view name) const {
+  const auto found = entries_.find(name);
+  if (found == entries_.end()) return std::nullopt;
+  return found->second.key;
+}
+
+bool Contacts::rotate_identity(std::string_view name, KeyView new_key) {
+  const auto found = entries_.find(name);
+  if (found == entries_.end()) return false;
+  found->second.key = to_key(new_key);
+  return true;
+}
+
+Bytes Contacts::to_encrypted(KeyView storage_key) const {
+  Bytes plaintext{kVersion};
+  for (const auto& [name, contact] : entries_) {
+    put_be(plaintext, static_cast<std::uint16_t>(name.size()));
+    put_bytes(plaintext, as_bytes(name));
+    put_bytes(plaintext, contact.key);
+    plaintext.push_back(contact.verified ? 0x01 : 0x00);
+    if (contact.root) {
+      plaintext.push_back(kHasRoot);
+      put_bytes(plaintext, *contact.root);
+    } else {
+      plaintext.push_back(kNoRoot);
+    }
+  }
+  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), plaintext);
+}
+
+std::optional<Contacts> Contacts::from_encrypted(KeyView storage_key, ByteView blob) {
+  const auto plaintext =
+      crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), blob);
+  if (!plaintext || plaintext->empty() || (*plaintext)[0] != kVersion) return std::nullopt;
+  ByteReader reader(ByteView(*plaintext).subspan(1));
+  Contacts book;
+  while (!reader.at_end()) {
+    auto entry = read_entry(reader);
+    if (!entry) return std::nullopt;
+    book.entries_.insert_or_assign(std::move(entry->first), entry->second);
+  }
+  return book;
+}
+
+}  // namespace vostrel::contacts

@@ -1,0 +1,226 @@
+#include "vostrel/invite.hpp"
+
+#include <string_view>
+
+#include "vostrel/crypto.hpp"
+#include "vostrel/pqkem.hpp"
+
+namespace vostrel::invite {
+namespace {
+
+constexpr std::string_view kInviteLabel = "vostrel/v1/invite-prekey";
+constexpr std::string_view kTranscriptLabel = "vostrel/v1/invite-transcript";
+constexpr std::string_view kRootLabel = "vostrel/v1/pairwise-root";
+constexpr std::string_view kReqLocLabel = "vostrel/v1/invite-req-loc";
+constexpr std::string_view kAccLocLabel = "vostrel/v1/invite-acc-loc";
+constexpr std::string_view kSealLabel = "vostrel/v1/invite-seal";
+
+constexpr std::uint8_t kRequesterRole = 0x01;
+constexpr std::uint8_t kInviterRole = 0x02;
+
+using pqkem::kCiphertextBytes;
+using pqkem::kDecapsulationKeyBytes;
+using pqkem::kEncapsulationKeyBytes;
+
+// Overwrites a working copy of a secret on every way out of the scope.
+class WipeOnExit {
+ public:
+  explicit WipeOnExit(std::span<std::uint8_t> bytes) noexcept : bytes_(bytes) {}
+  WipeOnExit(const WipeOnExit&) = delete;
+  WipeOnExit& operator=(const WipeOnExit&) = delete;
+  ~WipeOnExit() { secure_zero(bytes_.data(), bytes_.size()); }
+
+ private:
+  std::span<std::uint8_t> bytes_;
+};
+
+Bytes invite_message(KeyView identity, KeyView x25519_pub, ByteView ek) {
+  Bytes message;
+  message.reserve(kInviteLabel.size() + 64 + ek.size());
+  put_bytes(message, as_bytes(kInviteLabel));
+  put_bytes(message, identity);
+  put_bytes(message, x25519_pub);
+  put_bytes(message, ek);
+  return message;
+}
+
+// Inviter's values before the requester's in each pair, whichever side builds it.
+Bytes transcript_of(KeyView inviter_id, KeyView requester_id, KeyView inviter_x25519,
+                    KeyView requester_eph, ByteView ek, ByteView ct) {
+  Bytes transcript;
+  transcript.reserve(128 + ek.size() + ct.size());
+  for (const ByteView part : {ByteView(inviter_id), ByteView(requester_id),
+                              ByteView(inviter_x25519), ByteView(requester_eph), ek, ct}) {
+    put_bytes(transcript, part);
+  }
+  return transcript;
+}
+
+Bytes transcript_message(std::uint8_t role, ByteView transcript) {
+  Bytes message;
+  message.reserve(kTranscriptLabel.size() + 1 + transcript.size());
+  put_bytes(message, as_bytes(kTranscriptLabel));
+  message.push_back(role);
+  put_bytes(message, transcript);
+  return message;
+}
+
+Bytes copy_of(ByteView bytes) {
+  return Bytes(bytes.begin(), bytes.end());
+}
+
+}  // namespace
+
+Bytes Invite::to_bytes() const {
+  Bytes out;
+  out.reserve(kInviteBytes);
+  put_bytes(out, identity);
+  put_bytes(out, x25519_pub);
+  put_bytes(out, ek);
+  put_bytes(out, signature);
+  put_bytes(out, rendezvous);
+  return out;
+}
+
+std::optional<Invite> Invite::from_bytes(ByteView bytes) {
+  if (bytes.size() != kInviteBytes) return std::nullopt;
+  ByteReader reader(bytes);
+  Invite invitation;
+  invitation.identity = *reader.array<32>();
+  invitation.x25519_pub = *reader.array<32>();
+  invitation.ek = copy_of(*reader.bytes(kEncapsulationKeyBytes));
+  invitation.signature = *reader.array<64>();
+  invitation.rendezvous = *reader.array<32>();
+  return invitation;
+}
+
+Bytes InviteSecret::to_bytes() const {
+  Bytes out;
+  out.reserve(kInviteSecretBytes);
+  put_bytes(out, x25519_secret);
+  put_bytes(out, dk);
+  put_bytes(out, ek);
+  put_bytes(out, rendezvous);
+  return out;
+}
+
+std::optional<InviteSecret> InviteSecret::from_bytes(ByteView bytes) {
+  if (bytes.size() != kInviteSecretBytes) return std::nullopt;
+  ByteReader reader(bytes);
+  InviteSecret secret;
+  secret.x25519_secret = *reader.array<32>();
+  secret.dk = copy_of(*reader.bytes(kDecapsulationKeyBytes));
+  secret.ek = copy_of(*reader.bytes(kEncapsulationKeyBytes));
+  secret.rendezvous = *reader.array<32>();
+  return secret;
+}
+
+Bytes FriendRequest::to_bytes() const {
+  Bytes out;
+  out.reserve(kFriendRequestBytes);
+  put_bytes(out, identity);
+  put_bytes(out, eph_pub);
+  put_bytes(out, ct);
+  put_bytes(out, signature);
+  return out;
+}
+
+std::optional<FriendRequest> FriendRequest::from_bytes(ByteView bytes) {
+  if (bytes.size() != kFriendRequestBytes) return std::nullopt;
+  ByteReader reader(bytes);
+  FriendRequest request;
+  request.identity = *reader.array<32>();
+  request.eph_pub = *reader.array<32>();
+  request.ct = copy_of(*reader.bytes(kCiphertextBytes));
+  request.signature = *reader.array<64>();
+  return request;
+}
+
+std::pair<Invite, InviteSecret> create_invite(const identity::Identity& inviter) {
+  const Secret32 x25519_secret = random_secret32();
+  const Key32 x25519_pub = crypto::x25519_public(x25519_secret.view());
+  pqkem::KemKeyPair kem = pqkem::KemKeyPair::generate();
+  const WipeOnExit wipe_dk(kem.dk);
+  Key32 rendezvous{};
+  os_random(rendezvous);
+  const identity::Signature signature =
+      inviter.sign(invite_message(inviter.public_key(), x25519_pub, kem.ek));
+  return {Invite{inviter.public_key(), x25519_pub, copy_of(kem.ek), signature, rendezvous},
+          InviteSecret{x25519_secret.bytes(), copy_of(kem.dk), copy_of(kem.ek), rendezvous}};
+}
+
+std::optional<RequestOutput> request_friend(const Invite& invitation,
+                                            const identity::Identity& requester) {
+  const Bytes signed_invite =
+      invite_message(invitation.identity, invitation.x25519_pub, invitation.ek);
+  if (!identity::verify(invitation.identity, signed_invite, invitation.signature)) {
+    return std::nullopt;
+  }
+  if (invitation.ek.size() != kEncapsulationKeyBytes) return std::nullopt;
+
+  const Secret32 eph_secret = random_secret32();
+  const Key32 eph_pub = crypto::x25519_public(eph_secret.view());
+  const Secret32 x25519_shared = crypto::x25519(eph_secret.view(), invitation.x25519_pub);
+  pqkem::Encapsulation encapsulated = pqkem::encapsulate(
+      FixedView<kEncapsulationKeyBytes>(invitation.ek.data(), kEncapsulationKeyBytes));
+  const WipeOnExit wipe_kem_secret(encapsulated.ss);
+
+  Bytes transcript = transcript_of(invitation.identity, requester.public_key(),
+                                   invitation.x25519_pub, eph_pub, invitation.ek, encapsulated.ct);
+  const Secret32 session_key = crypto::hybrid_key(x25519_shared, encapsulated.ss, transcript);
+  const Key32 root = pairwise_root(session_key.view());
+  const identity::Signature signature =
+      requester.sign(transcript_message(kRequesterRole, transcript));
+
+  return RequestOutput{
+      FriendRequest{requester.public_key(), eph_pub, copy_of(encapsulated.ct), signature},
+      std::move(transcript), root, session_key.bytes(), invitation.identity};
+}
+
+std::optional<AcceptOutput> accept_friend(const InviteSecret& secret,
+                                          const identity::Identity& inviter,
+                                          const FriendRequest& request) {
+  const Secret32 own_secret(secret.x25519_secret);
+  const Key32 own_pub = crypto::x25519_public(own_secret.view());
+  const Secret32 x25519_shared = crypto::x25519(own_secret.view(), request.eph_pub);
+  if (secret.dk.size() != kDecapsulationKeyBytes || request.ct.size() != kCiphertextBytes) {
+    return std::nullopt;
+  }
+  pqkem::SharedSecret kem_secret = pqkem::decapsulate(
+      FixedView<kDecapsulationKeyBytes>(secret.dk.data(), kDecapsulationKeyBytes),
+      FixedView<kCiphertextBytes>(request.ct.data(), kCiphertextBytes));
+  const WipeOnExit wipe_kem_secret(kem_secret);
+
+  const Bytes transcript = transcript_of(inviter.public_key(), request.identity, own_pub,
+                                         request.eph_pub, secret.ek, request.ct);
+  if (!identity::verify(request.identity, transcript_message(kRequesterRole, transcript),
+                        request.signature)) {
+    return std::nullopt;
+  }
+  const Secret32 session_key = crypto::hybrid_key(x25519_shared, kem_secret, transcript);
+  const Key32 root = pairwise_root(session_key.view());
+  const identity::Signature accept = inviter.sign(transcript_message(kInviterRole, transcript));
+  return AcceptOutput{accept, root, session_key.bytes(), request.identity};
+}
+
+bool verify_accept(ByteView transcript, KeyView inviter_key, FixedView<kAcceptBytes> accept) {
+  return identity::verify(inviter_key, transcript_message(kInviterRole, transcript), accept);
+}
+
+Key32 pairwise_root(KeyView session_key) {
+  return crypto::hmac_sha256(session_key, {as_bytes(kRootLabel)});
+}
+
+Key32 invite_req_loc(KeyView rendezvous) {
+  return crypto::hmac_sha256(rendezvous, {as_bytes(kReqLocLabel)});
+}
+
+Key32 invite_acc_loc(KeyView rendezvous) {
+  return crypto::hmac_sha256(rendezvous, {as_bytes(kAccLocLabel)});
+}
+
+Key32 invite_seal_key(KeyView rendezvous) {
+  return crypto::hmac_sha256(rendezvous, {as_bytes(kSealLabel)});
+}
+
+}  // namespace vostrel::invite
