@@ -12,38 +12,6 @@ constexpr std::uint8_t kVersion = 0x01;
 constexpr std::uint8_t kNoRoot = 0x00;
 constexpr std::uint8_t kHasRoot = 0x01;
 
-// The length of a UTF-8 sequence from its lead byte; 0 for a byte that cannot lead one.
-std::size_t sequence_length(std::uint8_t lead) noexcept {
-  if (lead < 0x80) return 1;
-  if ((lead & 0xE0) == 0xC0) return 2;
-  if ((lead & 0xF0) == 0xE0) return 3;
-  if ((lead & 0xF8) == 0xF0) return 4;
-  return 0;
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_utf8(ByteView text) noexcept {
-  constexpr std::array<std::uint32_t, 5> kSmallest{0, 0, 0x80, 0x800, 0x10000};
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t length = sequence_length(text[i]);
-    if (length == 0 || text.size() - i < length) return false;
-    if (length == 1) {
-      ++i;
-      continue;
-    }
-    std::uint32_t point = text[i] & (0x7Fu >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-      const std::uint8_t next = text[i + k];
-      if ((next & 0xC0) != 0x80) return false;
-      point = (point << 6) | (next & 0x3Fu);
-    }
-    if (point < kSmallest[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF))
-      return false;
-    i += length;
-  }
-  return true;
-}
-
 Key32 to_key(KeyView view) noexcept {
   Key32 key{};
   std::copy(view.begin(), view.end(), key.begin());
