@@ -64,6 +64,12 @@ RequestDigest digest_over(const BoundFields& fields) {
   return crypto::sha256({as_bytes(kDigestLabel), ByteView(fields)});
 }
 
+std::uint64_t distance(std::uint64_t a, std::uint64_t b) noexcept {
+  return a > b ? a - b : b - a;
+}
+
+}  // namespace
+
 // Every byte is compared whatever the earlier ones held, so timing says nothing about the tag.
 bool capability_matches(const Key32& expected, const Key32& presented) noexcept {
   volatile std::uint8_t difference = 0;
@@ -72,12 +78,6 @@ bool capability_matches(const Key32& expected, const Key32& presented) noexcept 
   }
   return difference == 0;
 }
-
-std::uint64_t distance(std::uint64_t a, std::uint64_t b) noexcept {
-  return a > b ? a - b : b - a;
-}
-
-}  // namespace
 
 std::string_view to_string(RelayError error) noexcept {
   switch (error) {
@@ -150,9 +150,11 @@ std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequ
 
   const Key32 payload_hash = sha256(payload);
   const BoundFields fields = bound_fields(op, request, payload_hash);
-  if (capability_key_ &&
-      !capability_matches(capability_over(*capability_key_, fields), request.capability)) {
-    return std::unexpected(RelayError::BadCapability);
+  if (capability_key_) {
+    const Key32 expected = capability_over(*capability_key_, fields);
+    if (!capability_matches(expected, request.capability)) {
+      return std::unexpected(RelayError::BadCapability);
+    }
   }
 
   const auto challenge =

@@ -55,7 +55,7 @@ MigrationRecord sign_migration(const identity::Identity& old_identity,
 }
 
 std::optional<identity::PublicKey> verify_migration(const MigrationRecord& record, KeyView pinned) {
-  if (!std::equal(pinned.begin(), pinned.end(), record.old_key.begin())) return std::nullopt;
+  if (!crypto::ct_equal(pinned, record.old_key)) return std::nullopt;
   const Bytes message = migration_message(record.old_key, record.new_key);
   if (!identity::verify(record.old_key, message, record.old_sig)) return std::nullopt;
   if (!identity::verify(record.new_key, message, record.new_sig)) return std::nullopt;

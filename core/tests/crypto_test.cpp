@@ -153,6 +153,19 @@ TEST(crypto, open_refuses_short_altered_and_misplaced_input) {
   EXPECT_FALSE(open(kTestKey, kAtRestNonce, as_bytes("vostrel/contacts-at-rest/v1"), at_rest));
 }
 
+TEST(crypto, ct_equal_compares_every_byte_and_the_lengths) {
+  const Bytes base(16, 0x5A);
+  EXPECT_TRUE(ct_equal(base, Bytes(16, 0x5A)));
+  EXPECT_TRUE(ct_equal({}, {}));
+  for (std::size_t at : {0u, 7u, 15u}) {
+    Bytes changed = base;
+    changed[at] ^= 0x80;
+    EXPECT_FALSE(ct_equal(base, changed)) << "byte " << at;
+  }
+  EXPECT_FALSE(ct_equal(base, ByteView(base).first(15)));
+  EXPECT_FALSE(ct_equal({}, base));
+}
+
 TEST(crypto, seal_is_deterministic_and_handles_empty_plaintext) {
   const Bytes tag_only = seal(kTestKey, kTestNonce, {}, {});
   ASSERT_EQ(tag_only.size(), kTagBytes);

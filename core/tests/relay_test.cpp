@@ -105,6 +105,15 @@ TEST(relay, wrong_capability_is_rejected) {
   ASSERT_EQ(refusal(try_deposit(relay, request, bytes_of("x"), 10000)), RelayError::BadCapability);
 }
 
+TEST(relay, capability_comparison_sees_every_byte) {
+  EXPECT_TRUE(capability_matches(kTestKey, kTestKey));
+  for (std::size_t at : {0u, 16u, 31u}) {
+    Key32 presented = kTestKey;
+    presented[at] ^= 0x01;
+    EXPECT_FALSE(capability_matches(kTestKey, presented)) << "byte " << at;
+  }
+}
+
 TEST(relay, a_stranger_without_the_key_cannot_deposit) {
   Relay relay = keyed_relay();
   const RelayRequest request = hand_built(RelayOp::Deposit, kStrangerKey, 10000, 1, as_bytes("x"));

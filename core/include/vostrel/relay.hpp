@@ -72,6 +72,9 @@ struct Key32Hash {
   }
 };
 
+// The relay's own capability comparison: all 32 bytes, no early exit, one decision at the end.
+bool capability_matches(const Key32& expected, const Key32& presented) noexcept;
+
 // The difficulty at which `build_request` solves: that of every relay the system's callers use.
 inline constexpr std::uint8_t kBuildRequestDifficulty = 8;
 
