@@ -8,7 +8,7 @@
 #              comparison routine, and each must be seen there.
 #   leak       a planted early-exit comparison on secret bytes: valgrind must report it, or the
 #              checks above would prove nothing.
-# Usage: tools/ctgrind.sh; CTGRIND_BUILD_DIR chooses the build directory, BUILD_JOBS the build's -j.
+# Usage: tools/ctgrind.sh; CTGRIND_BUILD_DIR chooses the build directory, CMAKE_BUILD_PARALLEL_LEVEL the build's jobs.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,7 +28,7 @@ fi
 
 cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOSTREL_WERROR=ON \
   -DVOSTREL_SANITIZE=OFF -DVOSTREL_TESTS=OFF -DVOSTREL_BENCH=OFF -DVOSTREL_CTGRIND=ON >/dev/null
-cmake --build "$build_dir" ${BUILD_JOBS:+-j "$BUILD_JOBS"}
+cmake --build "$build_dir"
 mkdir -p "$log_dir"
 
 memcheck=(valgrind --tool=memcheck --track-origins=yes)
