@@ -4,7 +4,7 @@
 #include <cpuid.h>
 #endif
 
-namespace mlkem768 {
+namespace mlkem768::detail {
 
 namespace {
 
@@ -69,4 +69,4 @@ const CpuFeatures& cpu_features() noexcept {
   return features;
 }
 
-}  // namespace mlkem768
+}  // namespace mlkem768::detail

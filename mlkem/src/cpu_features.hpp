@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace mlkem768 {
+namespace mlkem768::detail {
 
 // What the processor and the operating system allow, as read from CPUID and XGETBV.
 struct CpuFeatures {
@@ -18,7 +18,7 @@ struct CpuFeatures {
   friend bool operator==(const CpuFeatures&, const CpuFeatures&) = default;
 };
 
-enum class Backend : std::uint8_t { kPortable = 0, kAvx2 = 1 };
+enum class CodePath : std::uint8_t { kPortable = 0, kAvx2 = 1 };
 
 // Reads CPUID and XGETBV now. Production code asks cpu_features() instead.
 CpuFeatures detect_cpu_features() noexcept;
@@ -32,8 +32,8 @@ constexpr bool avx2_usable(const CpuFeatures& f) noexcept {
 
 // The one dispatch decision. Callers pass cpu_features(); tests pass a record of their own
 // (CpuFeatures{} forces the portable path).
-constexpr Backend select_backend(const CpuFeatures& f) noexcept {
-  return avx2_usable(f) ? Backend::kAvx2 : Backend::kPortable;
+constexpr CodePath select_code_path(const CpuFeatures& f) noexcept {
+  return avx2_usable(f) ? CodePath::kAvx2 : CodePath::kPortable;
 }
 
-}  // namespace mlkem768
+}  // namespace mlkem768::detail

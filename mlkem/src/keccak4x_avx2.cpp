@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-namespace mlkem768::avx2 {
+namespace mlkem768::detail::avx2 {
 
 namespace {
 
@@ -207,4 +207,4 @@ MLKEM768_AVX2_TARGET void shake256x4_squeeze_blocks(Keccak4x& state, std::uint8_
   squeeze_blocks(state, kShake256BlockBytes, {out0, out1, out2, out3}, nblocks);
 }
 
-}  // namespace mlkem768::avx2
+}  // namespace mlkem768::detail::avx2

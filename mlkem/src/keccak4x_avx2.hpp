@@ -2,7 +2,7 @@
 
 // Four independent Keccak-f[1600] states permuted at once with AVX2, and four-way SHAKE on top.
 // Every function here runs AVX2 instructions: call them only when
-// select_backend(cpu_features()) == Backend::kAvx2.
+// select_code_path(cpu_features()) == CodePath::kAvx2.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +13,7 @@
 #define MLKEM768_AVX2_TARGET __attribute__((target("avx2,bmi,bmi2,fma,movbe")))
 #endif
 
-namespace mlkem768::avx2 {
+namespace mlkem768::detail::avx2 {
 
 // lanes[i][k] is lane i (i = x + 5*y, bytes little-endian) of state k, so lanes[i] is the 256-bit
 // vector that carries lane i of all four states, state k in 64-bit element k.
@@ -50,4 +50,4 @@ MLKEM768_AVX2_TARGET void shake256x4_squeeze_blocks(Keccak4x& state, std::uint8_
                                                     std::uint8_t* out3,
                                                     std::size_t nblocks) noexcept;
 
-}  // namespace mlkem768::avx2
+}  // namespace mlkem768::detail::avx2

@@ -7,23 +7,24 @@
 
 namespace {
 
-using mlkem768::Backend;
-using mlkem768::CpuFeatures;
+using mlkem768::detail::CodePath;
+using mlkem768::detail::CpuFeatures;
 
 TEST(cpu_features, one_record_for_every_thread) {
-  const CpuFeatures* first = &mlkem768::cpu_features();
+  const CpuFeatures* first = &mlkem768::detail::cpu_features();
   std::vector<const CpuFeatures*> seen(4, nullptr);
   std::vector<std::thread> threads;
-  for (auto& slot : seen) threads.emplace_back([&slot] { slot = &mlkem768::cpu_features(); });
+  for (auto& slot : seen)
+    threads.emplace_back([&slot] { slot = &mlkem768::detail::cpu_features(); });
   for (auto& t : threads) t.join();
   for (const CpuFeatures* p : seen) EXPECT_EQ(p, first);
-  EXPECT_EQ(*first, mlkem768::detect_cpu_features());
+  EXPECT_EQ(*first, mlkem768::detail::detect_cpu_features());
 }
 
 // GCC's own run-time probe reads the same CPUID and XGETBV bits.
 TEST(cpu_features, agrees_with_the_compiler_runtime_probe) {
   __builtin_cpu_init();
-  const CpuFeatures& f = mlkem768::cpu_features();
+  const CpuFeatures& f = mlkem768::detail::cpu_features();
   EXPECT_EQ(f.bmi1, __builtin_cpu_supports("bmi") != 0);
   EXPECT_EQ(f.bmi2, __builtin_cpu_supports("bmi2") != 0);
   EXPECT_EQ(f.movbe, __builtin_cpu_supports("movbe") != 0);
@@ -41,8 +42,8 @@ TEST(cpu_features, avx2_path_needs_every_feature_and_the_os) {
                         .fma = true,
                         .movbe = true,
                         .os_saves_ymm = true};
-  EXPECT_EQ(mlkem768::select_backend(all), Backend::kAvx2);
-  EXPECT_EQ(mlkem768::select_backend(CpuFeatures{}), Backend::kPortable);
+  EXPECT_EQ(mlkem768::detail::select_code_path(all), CodePath::kAvx2);
+  EXPECT_EQ(mlkem768::detail::select_code_path(CpuFeatures{}), CodePath::kPortable);
 
   bool CpuFeatures::*const fields[] = {
       &CpuFeatures::avx, &CpuFeatures::avx2,  &CpuFeatures::bmi1,        &CpuFeatures::bmi2,
@@ -50,7 +51,8 @@ TEST(cpu_features, avx2_path_needs_every_feature_and_the_os) {
   for (std::size_t i = 0; i < std::size(fields); ++i) {
     CpuFeatures one_missing = all;
     one_missing.*fields[i] = false;
-    EXPECT_EQ(mlkem768::select_backend(one_missing), Backend::kPortable) << "field " << i;
+    EXPECT_EQ(mlkem768::detail::select_code_path(one_missing), CodePath::kPortable)
+        << "field " << i;
   }
 }
 

@@ -13,7 +13,7 @@
 
 namespace {
 
-using mlkem768::avx2::Keccak4x;
+using mlkem768::detail::avx2::Keccak4x;
 using Lanes = std::array<std::uint64_t, 25>;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -82,7 +82,7 @@ Bytes openssl_shake(const char* name, const Bytes& in, std::size_t out_len) {
 }
 
 bool avx2_here() {
-  return mlkem768::avx2_usable(mlkem768::cpu_features());
+  return mlkem768::detail::avx2_usable(mlkem768::detail::cpu_features());
 }
 
 // The four-way code runs only where the dispatch would choose it.
@@ -106,7 +106,7 @@ TEST_F(keccak4x, permutation_equals_four_scalar_permutations) {
     for (std::size_t k = 0; k < 4; ++k) state.lanes[i][k] = expected[k][i];
   }
   for (int step = 1; step <= 3; ++step) {
-    mlkem768::avx2::keccak4x_f1600(state);
+    mlkem768::detail::avx2::keccak4x_f1600(state);
     for (auto& lanes : expected) reference_f1600(lanes);
     for (std::size_t k = 0; k < 4; ++k) {
       for (std::size_t i = 0; i < 25; ++i) {
@@ -126,12 +126,12 @@ struct Shake4x {
                          std::size_t) noexcept;
 };
 
-const Shake4x kShake128x4{"SHAKE128", mlkem768::avx2::kShake128BlockBytes,
-                          mlkem768::avx2::shake128x4_absorb_once,
-                          mlkem768::avx2::shake128x4_squeeze_blocks};
-const Shake4x kShake256x4{"SHAKE256", mlkem768::avx2::kShake256BlockBytes,
-                          mlkem768::avx2::shake256x4_absorb_once,
-                          mlkem768::avx2::shake256x4_squeeze_blocks};
+const Shake4x kShake128x4{"SHAKE128", mlkem768::detail::avx2::kShake128BlockBytes,
+                          mlkem768::detail::avx2::shake128x4_absorb_once,
+                          mlkem768::detail::avx2::shake128x4_squeeze_blocks};
+const Shake4x kShake256x4{"SHAKE256", mlkem768::detail::avx2::kShake256BlockBytes,
+                          mlkem768::detail::avx2::shake256x4_absorb_once,
+                          mlkem768::detail::avx2::shake256x4_squeeze_blocks};
 
 // Four different random inputs of each length, squeezed in calls of 1, 0 and 3 blocks, against
 // OpenSSL's first 4 blocks of each.
@@ -175,12 +175,12 @@ TEST_F(keccak4x, shake256x4_equals_openssl_shake256) {
 TEST_F(keccak4x, squeezing_no_blocks_changes_nothing) {
   const std::array<std::uint8_t, 34> seed{1, 2, 3};
   Keccak4x state;
-  mlkem768::avx2::shake128x4_absorb_once(state, seed.data(), seed.data(), seed.data(), seed.data(),
-                                         seed.size());
+  mlkem768::detail::avx2::shake128x4_absorb_once(state, seed.data(), seed.data(), seed.data(),
+                                                 seed.data(), seed.size());
   Keccak4x before;
   std::memcpy(&before, &state, sizeof state);
   std::uint8_t out = 0xA5;
-  mlkem768::avx2::shake128x4_squeeze_blocks(state, &out, &out, &out, &out, 0);
+  mlkem768::detail::avx2::shake128x4_squeeze_blocks(state, &out, &out, &out, &out, 0);
   EXPECT_EQ(out, 0xA5);
   EXPECT_EQ(std::memcmp(&before, &state, sizeof state), 0);
 }
