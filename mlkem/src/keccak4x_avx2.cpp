@@ -27,14 +27,6 @@ constexpr std::uint64_t kRoundConstants[kRounds] = {
     0x8000000080008081, 0x8000000000008080, 0x0000000080000001, 0x8000000080008008,
 };
 
-// Rotation of lane x + 5*y in rho.
-constexpr int kRho[kLanes] = {0,  1,  62, 28, 27, 36, 44, 6,  55, 20, 3,  10, 43,
-                              25, 39, 41, 45, 15, 21, 8,  18, 2,  61, 56, 14};
-
-// Where pi moves lane x + 5*y: to (y, 2x + 3y).
-constexpr std::size_t kPiTarget[kLanes] = {0,  10, 20, 5, 15, 16, 1,  11, 21, 6, 7,  17, 2,
-                                           12, 22, 23, 8, 18, 3,  13, 14, 24, 9, 19, 4};
-
 template <int N>
 MLKEM768_AVX2_TARGET inline __m256i rotl(__m256i v) noexcept {
   if constexpr (N == 0) {
@@ -54,48 +46,8 @@ MLKEM768_AVX2_TARGET inline __m256i rotl(__m256i v) noexcept {
   }
 }
 
-template <std::size_t... I>
-MLKEM768_AVX2_TARGET inline void rho_pi(const __m256i (&a)[kLanes], __m256i (&b)[kLanes],
-                                        std::index_sequence<I...>) noexcept {
-  ((b[kPiTarget[I]] = rotl<kRho[I]>(a[I])), ...);
-}
-
-MLKEM768_AVX2_TARGET inline void theta(__m256i (&a)[kLanes]) noexcept {
-  __m256i c[5];
-#pragma GCC unroll 5
-  for (std::size_t x = 0; x < 5; ++x) {
-    c[x] = _mm256_xor_si256(_mm256_xor_si256(a[x], a[x + 5]),
-                            _mm256_xor_si256(_mm256_xor_si256(a[x + 10], a[x + 15]), a[x + 20]));
-  }
-#pragma GCC unroll 5
-  for (std::size_t x = 0; x < 5; ++x) {
-    const __m256i d = _mm256_xor_si256(c[(x + 4) % 5], rotl<1>(c[(x + 1) % 5]));
-#pragma GCC unroll 5
-    for (std::size_t y = 0; y < 25; y += 5) a[x + y] = _mm256_xor_si256(a[x + y], d);
-  }
-}
-
-MLKEM768_AVX2_TARGET inline void chi(const __m256i (&b)[kLanes], __m256i (&a)[kLanes]) noexcept {
-#pragma GCC unroll 5
-  for (std::size_t y = 0; y < 25; y += 5) {
-#pragma GCC unroll 5
-    for (std::size_t x = 0; x < 5; ++x) {
-      // andnot(p, q) is ~p & q.
-      a[x + y] =
-          _mm256_xor_si256(b[x + y], _mm256_andnot_si256(b[(x + 1) % 5 + y], b[(x + 2) % 5 + y]));
-    }
-  }
-}
-
-MLKEM768_AVX2_TARGET void permute(__m256i (&a)[kLanes]) noexcept {
-  __m256i b[kLanes];
-  for (std::size_t round = 0; round < kRounds; ++round) {
-    theta(a);
-    rho_pi(a, b, std::make_index_sequence<kLanes>{});
-    chi(b, a);
-    a[0] =
-        _mm256_xor_si256(a[0], _mm256_set1_epi64x(static_cast<long long>(kRoundConstants[round])));
-  }
+MLKEM768_AVX2_TARGET inline __m256i round_constant(int round) noexcept {
+  return _mm256_set1_epi64x(static_cast<long long>(kRoundConstants[round]));
 }
 
 std::uint64_t load_le64(const std::uint8_t* p) noexcept {
@@ -168,15 +120,201 @@ MLKEM768_AVX2_TARGET void squeeze_blocks(Keccak4x& state, std::size_t rate,
 
 }  // namespace
 
+// Two rounds per iteration, ping-ponging between the a and e lanes like the scalar code: per
+// round theta's column parities c and offsets d, then per output row the rho-rotated,
+// pi-permuted lanes b and chi, with iota on lane (0, 0). Only d and one row are live at a time,
+// so the compiler keeps the working set in the 16 vector registers.
 MLKEM768_AVX2_TARGET void keccak4x_f1600(Keccak4x& state) noexcept {
-  __m256i a[kLanes];
-  for (std::size_t i = 0; i < kLanes; ++i) {
-    a[i] = _mm256_load_si256(reinterpret_cast<const __m256i*>(state.lanes[i]));
+  auto* lanes = reinterpret_cast<__m256i*>(state.lanes);
+  __m256i a00 = _mm256_load_si256(lanes + 0);
+  __m256i a01 = _mm256_load_si256(lanes + 1);
+  __m256i a02 = _mm256_load_si256(lanes + 2);
+  __m256i a03 = _mm256_load_si256(lanes + 3);
+  __m256i a04 = _mm256_load_si256(lanes + 4);
+  __m256i a05 = _mm256_load_si256(lanes + 5);
+  __m256i a06 = _mm256_load_si256(lanes + 6);
+  __m256i a07 = _mm256_load_si256(lanes + 7);
+  __m256i a08 = _mm256_load_si256(lanes + 8);
+  __m256i a09 = _mm256_load_si256(lanes + 9);
+  __m256i a10 = _mm256_load_si256(lanes + 10);
+  __m256i a11 = _mm256_load_si256(lanes + 11);
+  __m256i a12 = _mm256_load_si256(lanes + 12);
+  __m256i a13 = _mm256_load_si256(lanes + 13);
+  __m256i a14 = _mm256_load_si256(lanes + 14);
+  __m256i a15 = _mm256_load_si256(lanes + 15);
+  __m256i a16 = _mm256_load_si256(lanes + 16);
+  __m256i a17 = _mm256_load_si256(lanes + 17);
+  __m256i a18 = _mm256_load_si256(lanes + 18);
+  __m256i a19 = _mm256_load_si256(lanes + 19);
+  __m256i a20 = _mm256_load_si256(lanes + 20);
+  __m256i a21 = _mm256_load_si256(lanes + 21);
+  __m256i a22 = _mm256_load_si256(lanes + 22);
+  __m256i a23 = _mm256_load_si256(lanes + 23);
+  __m256i a24 = _mm256_load_si256(lanes + 24);
+  __m256i e00, e01, e02, e03, e04, e05, e06, e07, e08, e09, e10, e11, e12;
+  __m256i e13, e14, e15, e16, e17, e18, e19, e20, e21, e22, e23, e24;
+  __m256i b0, b1, b2, b3, b4, c0, c1, c2, c3, c4, d0, d1, d2, d3, d4;
+
+  for (int round = 0; round < static_cast<int>(kRounds); round += 2) {
+    c0 = _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(a00, a05), _mm256_xor_si256(a10, a15)),
+                          a20);
+    c1 = _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(a01, a06), _mm256_xor_si256(a11, a16)),
+                          a21);
+    c2 = _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(a02, a07), _mm256_xor_si256(a12, a17)),
+                          a22);
+    c3 = _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(a03, a08), _mm256_xor_si256(a13, a18)),
+                          a23);
+    c4 = _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(a04, a09), _mm256_xor_si256(a14, a19)),
+                          a24);
+    d0 = _mm256_xor_si256(c4, rotl<1>(c1));
+    d1 = _mm256_xor_si256(c0, rotl<1>(c2));
+    d2 = _mm256_xor_si256(c1, rotl<1>(c3));
+    d3 = _mm256_xor_si256(c2, rotl<1>(c4));
+    d4 = _mm256_xor_si256(c3, rotl<1>(c0));
+    b0 = _mm256_xor_si256(a00, d0);
+    b1 = rotl<44>(_mm256_xor_si256(a06, d1));
+    b2 = rotl<43>(_mm256_xor_si256(a12, d2));
+    b3 = rotl<21>(_mm256_xor_si256(a18, d3));
+    b4 = rotl<14>(_mm256_xor_si256(a24, d4));
+    e00 =
+        _mm256_xor_si256(_mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2)), round_constant(round));
+    e01 = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
+    e02 = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
+    e03 = _mm256_xor_si256(b3, _mm256_andnot_si256(b4, b0));
+    e04 = _mm256_xor_si256(b4, _mm256_andnot_si256(b0, b1));
+    b0 = rotl<28>(_mm256_xor_si256(a03, d3));
+    b1 = rotl<20>(_mm256_xor_si256(a09, d4));
+    b2 = rotl<3>(_mm256_xor_si256(a10, d0));
+    b3 = rotl<45>(_mm256_xor_si256(a16, d1));
+    b4 = rotl<61>(_mm256_xor_si256(a22, d2));
+    e05 = _mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2));
+    e06 = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
+    e07 = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
+    e08 = _mm256_xor_si256(b3, _mm256_andnot_si256(b4, b0));
+    e09 = _mm256_xor_si256(b4, _mm256_andnot_si256(b0, b1));
+    b0 = rotl<1>(_mm256_xor_si256(a01, d1));
+    b1 = rotl<6>(_mm256_xor_si256(a07, d2));
+    b2 = rotl<25>(_mm256_xor_si256(a13, d3));
+    b3 = rotl<8>(_mm256_xor_si256(a19, d4));
+    b4 = rotl<18>(_mm256_xor_si256(a20, d0));
+    e10 = _mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2));
+    e11 = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
+    e12 = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
+    e13 = _mm256_xor_si256(b3, _mm256_andnot_si256(b4, b0));
+    e14 = _mm256_xor_si256(b4, _mm256_andnot_si256(b0, b1));
+    b0 = rotl<27>(_mm256_xor_si256(a04, d4));
+    b1 = rotl<36>(_mm256_xor_si256(a05, d0));
+    b2 = rotl<10>(_mm256_xor_si256(a11, d1));
+    b3 = rotl<15>(_mm256_xor_si256(a17, d2));
+    b4 = rotl<56>(_mm256_xor_si256(a23, d3));
+    e15 = _mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2));
+    e16 = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
+    e17 = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
+    e18 = _mm256_xor_si256(b3, _mm256_andnot_si256(b4, b0));
+    e19 = _mm256_xor_si256(b4, _mm256_andnot_si256(b0, b1));
+    b0 = rotl<62>(_mm256_xor_si256(a02, d2));
+    b1 = rotl<55>(_mm256_xor_si256(a08, d3));
+    b2 = rotl<39>(_mm256_xor_si256(a14, d4));
+    b3 = rotl<41>(_mm256_xor_si256(a15, d0));
+    b4 = rotl<2>(_mm256_xor_si256(a21, d1));
+    e20 = _mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2));
+    e21 = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
+    e22 = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
+    e23 = _mm256_xor_si256(b3, _mm256_andnot_si256(b4, b0));
+    e24 = _mm256_xor_si256(b4, _mm256_andnot_si256(b0, b1));
+    c0 = _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(e00, e05), _mm256_xor_si256(e10, e15)),
+                          e20);
+    c1 = _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(e01, e06), _mm256_xor_si256(e11, e16)),
+                          e21);
+    c2 = _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(e02, e07), _mm256_xor_si256(e12, e17)),
+                          e22);
+    c3 = _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(e03, e08), _mm256_xor_si256(e13, e18)),
+                          e23);
+    c4 = _mm256_xor_si256(_mm256_xor_si256(_mm256_xor_si256(e04, e09), _mm256_xor_si256(e14, e19)),
+                          e24);
+    d0 = _mm256_xor_si256(c4, rotl<1>(c1));
+    d1 = _mm256_xor_si256(c0, rotl<1>(c2));
+    d2 = _mm256_xor_si256(c1, rotl<1>(c3));
+    d3 = _mm256_xor_si256(c2, rotl<1>(c4));
+    d4 = _mm256_xor_si256(c3, rotl<1>(c0));
+    b0 = _mm256_xor_si256(e00, d0);
+    b1 = rotl<44>(_mm256_xor_si256(e06, d1));
+    b2 = rotl<43>(_mm256_xor_si256(e12, d2));
+    b3 = rotl<21>(_mm256_xor_si256(e18, d3));
+    b4 = rotl<14>(_mm256_xor_si256(e24, d4));
+    a00 = _mm256_xor_si256(_mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2)),
+                           round_constant(round + 1));
+    a01 = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
+    a02 = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
+    a03 = _mm256_xor_si256(b3, _mm256_andnot_si256(b4, b0));
+    a04 = _mm256_xor_si256(b4, _mm256_andnot_si256(b0, b1));
+    b0 = rotl<28>(_mm256_xor_si256(e03, d3));
+    b1 = rotl<20>(_mm256_xor_si256(e09, d4));
+    b2 = rotl<3>(_mm256_xor_si256(e10, d0));
+    b3 = rotl<45>(_mm256_xor_si256(e16, d1));
+    b4 = rotl<61>(_mm256_xor_si256(e22, d2));
+    a05 = _mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2));
+    a06 = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
+    a07 = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
+    a08 = _mm256_xor_si256(b3, _mm256_andnot_si256(b4, b0));
+    a09 = _mm256_xor_si256(b4, _mm256_andnot_si256(b0, b1));
+    b0 = rotl<1>(_mm256_xor_si256(e01, d1));
+    b1 = rotl<6>(_mm256_xor_si256(e07, d2));
+    b2 = rotl<25>(_mm256_xor_si256(e13, d3));
+    b3 = rotl<8>(_mm256_xor_si256(e19, d4));
+    b4 = rotl<18>(_mm256_xor_si256(e20, d0));
+    a10 = _mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2));
+    a11 = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
+    a12 = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
+    a13 = _mm256_xor_si256(b3, _mm256_andnot_si256(b4, b0));
+    a14 = _mm256_xor_si256(b4, _mm256_andnot_si256(b0, b1));
+    b0 = rotl<27>(_mm256_xor_si256(e04, d4));
+    b1 = rotl<36>(_mm256_xor_si256(e05, d0));
+    b2 = rotl<10>(_mm256_xor_si256(e11, d1));
+    b3 = rotl<15>(_mm256_xor_si256(e17, d2));
+    b4 = rotl<56>(_mm256_xor_si256(e23, d3));
+    a15 = _mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2));
+    a16 = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
+    a17 = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
+    a18 = _mm256_xor_si256(b3, _mm256_andnot_si256(b4, b0));
+    a19 = _mm256_xor_si256(b4, _mm256_andnot_si256(b0, b1));
+    b0 = rotl<62>(_mm256_xor_si256(e02, d2));
+    b1 = rotl<55>(_mm256_xor_si256(e08, d3));
+    b2 = rotl<39>(_mm256_xor_si256(e14, d4));
+    b3 = rotl<41>(_mm256_xor_si256(e15, d0));
+    b4 = rotl<2>(_mm256_xor_si256(e21, d1));
+    a20 = _mm256_xor_si256(b0, _mm256_andnot_si256(b1, b2));
+    a21 = _mm256_xor_si256(b1, _mm256_andnot_si256(b2, b3));
+    a22 = _mm256_xor_si256(b2, _mm256_andnot_si256(b3, b4));
+    a23 = _mm256_xor_si256(b3, _mm256_andnot_si256(b4, b0));
+    a24 = _mm256_xor_si256(b4, _mm256_andnot_si256(b0, b1));
   }
-  permute(a);
-  for (std::size_t i = 0; i < kLanes; ++i) {
-    _mm256_store_si256(reinterpret_cast<__m256i*>(state.lanes[i]), a[i]);
-  }
+
+  _mm256_store_si256(lanes + 0, a00);
+  _mm256_store_si256(lanes + 1, a01);
+  _mm256_store_si256(lanes + 2, a02);
+  _mm256_store_si256(lanes + 3, a03);
+  _mm256_store_si256(lanes + 4, a04);
+  _mm256_store_si256(lanes + 5, a05);
+  _mm256_store_si256(lanes + 6, a06);
+  _mm256_store_si256(lanes + 7, a07);
+  _mm256_store_si256(lanes + 8, a08);
+  _mm256_store_si256(lanes + 9, a09);
+  _mm256_store_si256(lanes + 10, a10);
+  _mm256_store_si256(lanes + 11, a11);
+  _mm256_store_si256(lanes + 12, a12);
+  _mm256_store_si256(lanes + 13, a13);
+  _mm256_store_si256(lanes + 14, a14);
+  _mm256_store_si256(lanes + 15, a15);
+  _mm256_store_si256(lanes + 16, a16);
+  _mm256_store_si256(lanes + 17, a17);
+  _mm256_store_si256(lanes + 18, a18);
+  _mm256_store_si256(lanes + 19, a19);
+  _mm256_store_si256(lanes + 20, a20);
+  _mm256_store_si256(lanes + 21, a21);
+  _mm256_store_si256(lanes + 22, a22);
+  _mm256_store_si256(lanes + 23, a23);
+  _mm256_store_si256(lanes + 24, a24);
 }
 
 MLKEM768_AVX2_TARGET void shake128x4_absorb_once(Keccak4x& state, const std::uint8_t* in0,

@@ -44,6 +44,7 @@ struct Avx2 {
   MLKEM768_AVX2_TARGET static void sample_noise(poly* out, unsigned count,
                                                 const std::uint8_t seed[kSymBytes],
                                                 std::uint8_t nonce) noexcept;
+  MLKEM768_AVX2_TARGET static void sample_jobs(const SamplingJobs& jobs) noexcept;
 };
 
 }  // namespace mlkem768::detail

@@ -2,6 +2,7 @@
 
 #include "ct.hpp"
 #include "keccak.hpp"
+#include "mlkem/sha3.hpp"
 #include "poly.hpp"
 #include "zetas.hpp"
 
@@ -357,6 +358,22 @@ void Portable::sample_noise(poly* out, unsigned count, const std::uint8_t seed[k
   wipe_object(input);
   wipe_object(buf);
   wipe_object(state);
+}
+
+void Portable::sample_jobs(const SamplingJobs& jobs) noexcept {
+  if (jobs.matrix != nullptr) expand_matrix(jobs.matrix, jobs.rho, jobs.transposed);
+  if (jobs.noise != nullptr) sample_noise(jobs.noise, jobs.noise_count, jobs.noise_seed, 0);
+  if (jobs.digest == nullptr) return;
+  const std::span<std::uint8_t, kSymBytes> out(jobs.digest, kSymBytes);
+  if (jobs.digest_kind == Digest::kSha3_256) {
+    sha3::Sha3_256 h;
+    for (int part = 0; part < 2; ++part) h.absorb({jobs.digest_msg[part], jobs.digest_len[part]});
+    h.finish(out);
+  } else {
+    sha3::Shake256 j;
+    for (int part = 0; part < 2; ++part) j.absorb({jobs.digest_msg[part], jobs.digest_len[part]});
+    j.squeeze(out);
+  }
 }
 
 }  // namespace mlkem768::detail

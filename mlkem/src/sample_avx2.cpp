@@ -57,40 +57,101 @@ MLKEM768_AVX2_TARGET inline unsigned compact8(std::int16_t* r, __m128i values,
   return kCompact.count[mask];
 }
 
-constexpr std::size_t kMatrixBlocks = 3;  // 504 bytes: enough for 256 values most times
-constexpr std::size_t kMatrixBuf = kMatrixBlocks * kShake128Rate;
-
-// SampleNTT for one entry from a single Keccak stream, as the portable backend does it.
-MLKEM768_AVX2_TARGET void sample_one(poly& a, const std::uint8_t seed[kSymBytes + 2]) noexcept {
-  std::uint64_t state[kKeccakLanes];
-  std::uint8_t buf[kMatrixBuf];
-  keccak_absorb_once(state, kShake128Rate, seed, kSymBytes + 2, kShakeSuffix);
-  keccak_squeeze_blocks(state, kShake128Rate, buf, kMatrixBlocks);
-  unsigned ctr = Avx2::rej_uniform(a.coeffs, kN, buf, sizeof buf);
-  while (ctr < kN) {
-    keccak_squeeze_blocks(state, kShake128Rate, buf, 1);
-    ctr += Avx2::rej_uniform(a.coeffs + ctr, kN - ctr, buf, kShake128Rate);
+// Rejection sampling of Avx2::rej_uniform, where the caller vouches that readable >= buflen
+// bytes may be read: a block with 8 spare bytes after it is parsed by vector to its end.
+MLKEM768_AVX2_TARGET unsigned rej_uniform_vec(std::int16_t* r, unsigned len,
+                                              const std::uint8_t* buf, std::size_t buflen,
+                                              std::size_t readable) noexcept {
+  const __m256i low12 = _mm256_set1_epi16(0x0FFF), q = _mm256_set1_epi16(kQ);
+  const __m256i spread = _mm256_load_si256(reinterpret_cast<const __m256i*>(&kSpread12));
+  const __m256i unpack = _mm256_load_si256(reinterpret_cast<const __m256i*>(&kUnpack12));
+  unsigned ctr = 0;
+  std::size_t pos = 0;
+  while (ctr + 16 <= len && pos + 24 <= buflen && pos + 32 <= readable) {
+    __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buf + pos));
+    pos += 24;
+    x = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(x, spread), unpack);
+    const __m256i d = _mm256_blend_epi16(_mm256_and_si256(x, low12), _mm256_srli_epi16(x, 4), 0xAA);
+    const __m256i good = _mm256_cmpgt_epi16(q, d);
+    // Bytes 0-7 of the packed masks are lanes 0-7, bytes 16-23 lanes 8-15.
+    const auto mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_packs_epi16(good, good)));
+    ctr += compact8(r + ctr, _mm256_castsi256_si128(d), mask & 0xFF);
+    ctr += compact8(r + ctr, _mm256_extracti128_si256(d, 1), (mask >> 16) & 0xFF);
   }
+  return ctr + Portable::rej_uniform(r + ctr, len - ctr, buf + pos, buflen - pos);
 }
 
-// SampleNTT for four entries from four streams at once; the streams that finish early are
-// squeezed along with the others and their output is dropped.
-MLKEM768_AVX2_TARGET void sample_four(poly* const (&a)[4],
-                                      const std::uint8_t (&seeds)[4][kSymBytes + 2]) noexcept {
-  avx2::Keccak4x state;
-  alignas(32) std::uint8_t buf[4][kMatrixBuf];
-  avx2::shake128x4_absorb_once(state, seeds[0], seeds[1], seeds[2], seeds[3], kSymBytes + 2);
-  avx2::shake128x4_squeeze_blocks(state, buf[0], buf[1], buf[2], buf[3], kMatrixBlocks);
-  unsigned ctr[4];
-  for (std::size_t k = 0; k < 4; ++k)
-    ctr[k] = Avx2::rej_uniform(a[k]->coeffs, kN, buf[k], kMatrixBuf);
-  while (std::min({ctr[0], ctr[1], ctr[2], ctr[3]}) < kN) {
-    avx2::shake128x4_squeeze_blocks(state, buf[0], buf[1], buf[2], buf[3], 1);
-    for (std::size_t k = 0; k < 4; ++k) {
-      if (ctr[k] < kN) {
-        ctr[k] += Avx2::rej_uniform(a[k]->coeffs + ctr[k], kN - ctr[k], buf[k], kShake128Rate);
-      }
-    }
+// The four-way scheduler of sample_jobs. Each lane of the four-way state runs one stream at a
+// time: a matrix entry (SHAKE-128, squeezed block by block until SampleNTT is done), a noise
+// polynomial (one SHAKE-256 block) or the digest (absorbed block by block, then 32 bytes out).
+// A lane that finishes takes the next stream at once, so streams of different lengths share
+// the permutations; an idle lane is permuted along and ignored. The number of permutations
+// depends on the matrix only, which is public.
+enum class StreamKind : std::uint8_t { kIdle, kMatrix, kNoise, kDigest };
+
+struct Stream {
+  StreamKind kind = StreamKind::kIdle;
+  poly* out = nullptr;
+  std::uint8_t input[kSymBytes + 2] = {};  // rho || x || y, or seed || nonce
+};
+
+struct DigestStream {
+  const std::uint8_t* msg[2];
+  std::size_t len[2];
+  std::size_t total, absorbed;
+  bool padded;  // the final block is in the state
+  std::uint8_t suffix;
+  std::uint8_t* out;
+};
+
+struct LaneWork {
+  StreamKind kind = StreamKind::kIdle;
+  poly* out = nullptr;
+  unsigned ctr = 0;
+};
+
+void xor_into_lane(avx2::Keccak4x& st, std::size_t k, const std::uint8_t* in,
+                   std::size_t len) noexcept {
+  std::size_t i = 0;
+  for (; i + 8 <= len; i += 8) st.lanes[i / 8][k] ^= load64_le(in + i);
+  for (; i < len; ++i) st.lanes[i / 8][k] ^= std::uint64_t{in[i]} << (8 * (i % 8));
+}
+
+void xor_byte_into_lane(avx2::Keccak4x& st, std::size_t k, std::size_t pos,
+                        std::uint8_t value) noexcept {
+  st.lanes[pos / 8][k] ^= std::uint64_t{value} << (8 * (pos % 8));
+}
+
+void start_lane(avx2::Keccak4x& st, std::size_t k, const std::uint8_t* in, std::size_t len,
+                std::size_t rate) noexcept {
+  for (auto& lane : st.lanes) lane[k] = 0;
+  xor_into_lane(st, k, in, len);
+  xor_byte_into_lane(st, k, len, kShakeSuffix);
+  xor_byte_into_lane(st, k, rate - 1, 0x80);
+}
+
+void extract_lane(const avx2::Keccak4x& st, std::size_t k, std::uint8_t* out,
+                  std::size_t words) noexcept {
+  for (std::size_t i = 0; i < words; ++i) std::memcpy(out + 8 * i, &st.lanes[i][k], 8);
+}
+
+// The next block of the digest's message into lane k, the padding with the last one.
+void absorb_digest_block(avx2::Keccak4x& st, std::size_t k, DigestStream& d,
+                         std::uint8_t (&block)[kShake256Rate]) noexcept {
+  const std::size_t n = std::min(d.total - d.absorbed, kShake256Rate);
+  // The block may straddle the two parts of the message.
+  const std::size_t from_first = d.absorbed < d.len[0] ? std::min(n, d.len[0] - d.absorbed) : 0;
+  if (from_first > 0) std::memcpy(block, d.msg[0] + d.absorbed, from_first);
+  if (n > from_first) {
+    std::memcpy(block + from_first, d.msg[1] + (d.absorbed + from_first - d.len[0]),
+                n - from_first);
+  }
+  xor_into_lane(st, k, block, n);
+  d.absorbed += n;
+  if (n < kShake256Rate) {
+    xor_byte_into_lane(st, k, n, d.suffix);
+    xor_byte_into_lane(st, k, kShake256Rate - 1, 0x80);
+    d.padded = true;
   }
 }
 
@@ -108,42 +169,12 @@ void set_indices(std::uint8_t* seed, std::size_t i, std::size_t j, bool transpos
 MLKEM768_AVX2_TARGET unsigned Avx2::rej_uniform(std::int16_t* r, unsigned len,
                                                 const std::uint8_t* buf,
                                                 std::size_t buflen) noexcept {
-  const __m256i low12 = _mm256_set1_epi16(0x0FFF), q = _mm256_set1_epi16(kQ);
-  const __m256i spread = _mm256_load_si256(reinterpret_cast<const __m256i*>(&kSpread12));
-  const __m256i unpack = _mm256_load_si256(reinterpret_cast<const __m256i*>(&kUnpack12));
-  unsigned ctr = 0;
-  std::size_t pos = 0;
-  while (ctr + 16 <= len && pos + 32 <= buflen) {
-    __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(buf + pos));
-    pos += 24;
-    x = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(x, spread), unpack);
-    const __m256i d = _mm256_blend_epi16(_mm256_and_si256(x, low12), _mm256_srli_epi16(x, 4), 0xAA);
-    const __m256i good = _mm256_cmpgt_epi16(q, d);
-    // Bytes 0-7 of the packed masks are lanes 0-7, bytes 16-23 lanes 8-15.
-    const auto mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_packs_epi16(good, good)));
-    ctr += compact8(r + ctr, _mm256_castsi256_si128(d), mask & 0xFF);
-    ctr += compact8(r + ctr, _mm256_extracti128_si256(d, 1), (mask >> 16) & 0xFF);
-  }
-  return ctr + Portable::rej_uniform(r + ctr, len - ctr, buf + pos, buflen - pos);
+  return rej_uniform_vec(r, len, buf, buflen, buflen);
 }
 
-// Entries 0-3 and 4-7 (row-major) four at a time, the ninth on its own: a single stream is
-// cheaper than a four-way permutation with three idle lanes.
 MLKEM768_AVX2_TARGET void Avx2::expand_matrix(poly a[kK][kK], const std::uint8_t rho[kSymBytes],
                                               bool transposed) noexcept {
-  std::uint8_t seeds[4][kSymBytes + 2];
-  for (auto& s : seeds) std::memcpy(s, rho, kSymBytes);
-  for (std::size_t first = 0; first + 4 <= kK * kK; first += 4) {
-    poly* entries[4];
-    for (std::size_t k = 0; k < 4; ++k) {
-      const std::size_t i = (first + k) / kK, j = (first + k) % kK;
-      set_indices(seeds[k], i, j, transposed);
-      entries[k] = &a[i][j];
-    }
-    sample_four(entries, seeds);
-  }
-  set_indices(seeds[0], kK - 1, kK - 1, transposed);
-  sample_one(a[kK - 1][kK - 1], seeds[0]);
+  sample_jobs({.matrix = a, .rho = rho, .transposed = transposed});
 }
 
 // Four PRF streams per four-way permutation; one SHAKE-256 block covers the 128 bytes of
@@ -165,6 +196,98 @@ MLKEM768_AVX2_TARGET void Avx2::sample_noise(poly* out, unsigned count,
   wipe_object(inputs);
   wipe_object(buf);
   wipe_object(state);
+}
+
+MLKEM768_AVX2_TARGET void Avx2::sample_jobs(const SamplingJobs& jobs) noexcept {
+  // The digest first, as the longest stream, then the matrix, then the noise.
+  Stream queue[kK * kK + 2 * kK];
+  std::size_t queued = 0;
+  if (jobs.matrix != nullptr) {
+    for (std::size_t i = 0; i < kK; ++i) {
+      for (std::size_t j = 0; j < kK; ++j) {
+        Stream& s = queue[queued++];
+        s.kind = StreamKind::kMatrix;
+        s.out = &jobs.matrix[i][j];
+        std::memcpy(s.input, jobs.rho, kSymBytes);
+        set_indices(s.input, i, j, jobs.transposed);
+      }
+    }
+  }
+  for (unsigned n = 0; jobs.noise != nullptr && n < jobs.noise_count; ++n) {
+    Stream& s = queue[queued++];
+    s.kind = StreamKind::kNoise;
+    s.out = &jobs.noise[n];
+    std::memcpy(s.input, jobs.noise_seed, kSymBytes);
+    s.input[kSymBytes] = static_cast<std::uint8_t>(n);
+  }
+  DigestStream digest{};
+  bool digest_waiting = jobs.digest != nullptr;
+  if (digest_waiting) {
+    digest = {{jobs.digest_msg[0], jobs.digest_msg[1]},
+              {jobs.digest_len[0], jobs.digest_len[1]},
+              jobs.digest_len[0] + jobs.digest_len[1],
+              0,
+              false,
+              jobs.digest_kind == Digest::kSha3_256 ? kSha3Suffix : kShakeSuffix,
+              jobs.digest};
+  }
+
+  avx2::Keccak4x st;
+  LaneWork lanes[4];
+  alignas(32) std::uint8_t block[kShake128Rate + 8] = {};  // spare bytes for vector reads
+  std::uint8_t digest_block[kShake256Rate];
+  std::size_t next = 0;
+  for (;;) {
+    bool busy = false;
+    for (std::size_t k = 0; k < 4; ++k) {
+      LaneWork& lane = lanes[k];
+      if (lane.kind == StreamKind::kIdle && digest_waiting) {
+        for (auto& word : st.lanes) word[k] = 0;
+        absorb_digest_block(st, k, digest, digest_block);
+        lane = {StreamKind::kDigest, nullptr, 0};
+        digest_waiting = false;
+      } else if (lane.kind == StreamKind::kIdle && next < queued) {
+        const Stream& s = queue[next++];
+        const bool matrix = s.kind == StreamKind::kMatrix;
+        start_lane(st, k, s.input, matrix ? kSymBytes + 2 : kSymBytes + 1,
+                   matrix ? kShake128Rate : kShake256Rate);
+        lane = {s.kind, s.out, 0};
+      }
+      busy = busy || lane.kind != StreamKind::kIdle;
+    }
+    if (!busy) break;
+    avx2::keccak4x_f1600(st);
+    for (std::size_t k = 0; k < 4; ++k) {
+      LaneWork& lane = lanes[k];
+      switch (lane.kind) {
+        case StreamKind::kMatrix:
+          extract_lane(st, k, block, kShake128Rate / 8);
+          lane.ctr += rej_uniform_vec(lane.out->coeffs + lane.ctr, kN - lane.ctr, block,
+                                      kShake128Rate, sizeof block);
+          if (lane.ctr == kN) lane.kind = StreamKind::kIdle;
+          break;
+        case StreamKind::kNoise:
+          extract_lane(st, k, block, kNoiseBytes / 8);
+          Avx2::cbd_eta2(*lane.out, block);
+          lane.kind = StreamKind::kIdle;
+          break;
+        case StreamKind::kDigest:
+          if (digest.padded) {
+            extract_lane(st, k, digest.out, kSymBytes / 8);
+            lane.kind = StreamKind::kIdle;
+          } else {
+            absorb_digest_block(st, k, digest, digest_block);
+          }
+          break;
+        case StreamKind::kIdle:
+          break;
+      }
+    }
+  }
+  wipe_object(queue);
+  wipe_object(st);
+  wipe_object(block);
+  wipe_object(digest_block);
 }
 
 }  // namespace mlkem768::detail

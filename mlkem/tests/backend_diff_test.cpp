@@ -223,4 +223,53 @@ TEST_F(BackendDiff, sample_noise) {
   }
 }
 
+// The streams side by side: the matrix with the keygen noise, and the matrix with a digest of
+// either kind over two parts whose lengths straddle the block size of 136 bytes.
+TEST_F(BackendDiff, sample_jobs) {
+  using mlkem768::detail::Digest;
+  using mlkem768::detail::SamplingJobs;
+  const auto msg = random_bytes<1500>();
+  const std::size_t splits[][2] = {{0, 0},     {1, 0},    {0, 135},   {136, 0}, {100, 37},
+                                   {32, 1088}, {1184, 0}, {272, 273}, {1, 1498}};
+  for (int t = 0; t < 20; ++t) {
+    const auto rho = random_bytes<32>(), sigma = random_bytes<32>();
+    poly pm[kK][kK], vm[kK][kK], pn[2 * kK], vn[2 * kK];
+    Portable::sample_jobs({.matrix = pm,
+                           .rho = rho.data(),
+                           .noise = pn,
+                           .noise_count = 2 * kK,
+                           .noise_seed = sigma.data()});
+    Avx2::sample_jobs({.matrix = vm,
+                       .rho = rho.data(),
+                       .noise = vn,
+                       .noise_count = 2 * kK,
+                       .noise_seed = sigma.data()});
+    for (std::size_t i = 0; i < kK * kK; ++i) {
+      ASSERT_TRUE(same(pm[i / kK][i % kK], vm[i / kK][i % kK])) << "trial " << t;
+    }
+    for (std::size_t n = 0; n < 2 * kK; ++n) ASSERT_TRUE(same(pn[n], vn[n])) << "trial " << t;
+
+    for (const auto& split : splits) {
+      for (const Digest kind : {Digest::kSha3_256, Digest::kShake256}) {
+        std::array<std::uint8_t, 32> pd, vd;
+        SamplingJobs jobs{.matrix = pm,
+                          .rho = rho.data(),
+                          .transposed = true,
+                          .digest = pd.data(),
+                          .digest_kind = kind,
+                          .digest_msg = {msg.data(), msg.data() + split[0]},
+                          .digest_len = {split[0], split[1]}};
+        Portable::sample_jobs(jobs);
+        jobs.matrix = vm;
+        jobs.digest = vd.data();
+        Avx2::sample_jobs(jobs);
+        ASSERT_EQ(pd, vd) << "trial " << t << " parts " << split[0] << "+" << split[1];
+        for (std::size_t i = 0; i < kK * kK; ++i) {
+          ASSERT_TRUE(same(pm[i / kK][i % kK], vm[i / kK][i % kK])) << "trial " << t;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
