@@ -36,4 +36,35 @@ void keccak_absorb_once(std::uint64_t state[kKeccakLanes], std::size_t rate, con
 void keccak_squeeze_blocks(std::uint64_t state[kKeccakLanes], std::size_t rate, std::uint8_t* out,
                            std::size_t nblocks) noexcept;
 
+// The digest of a message in parts, at most one block of output (G, H and J of ML-KEM), on a
+// permutation of the caller's choice. The state is wiped.
+template <void (*Permute)(std::uint64_t*) noexcept>
+void keccak_digest(std::size_t rate, std::uint8_t suffix, const std::uint8_t* const* parts,
+                   const std::size_t* lens, std::size_t nparts, std::uint8_t* out,
+                   std::size_t outlen) noexcept {
+  std::uint64_t state[kKeccakLanes] = {};
+  std::size_t offset = 0;
+  for (std::size_t part = 0; part < nparts; ++part) {
+    const std::uint8_t* in = parts[part];
+    std::size_t len = lens[part];
+    while (len > 0) {
+      const std::size_t take = len < rate - offset ? len : rate - offset;
+      keccak_xor_bytes(state, offset, in, take);
+      in += take;
+      len -= take;
+      offset += take;
+      if (offset == rate) {
+        Permute(state);
+        offset = 0;
+      }
+    }
+  }
+  state[offset / 8] ^= std::uint64_t{suffix} << (8 * (offset % 8));
+  state[(rate - 1) / 8] ^= std::uint64_t{0x80} << 56;
+  Permute(state);
+  keccak_extract_bytes(state, 0, out, outlen);
+  for (auto& lane : state) lane = 0;
+  __asm__ __volatile__("" : : "r"(state) : "memory");
+}
+
 }  // namespace mlkem768::detail

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "ct.hpp"
+#include "keccak.hpp"
 #include "mlkem/sha3.hpp"
 #include "params.hpp"
 #include "poly.hpp"
@@ -13,6 +14,20 @@ namespace mlkem768::detail {
 
 template <class B>
 struct Kem {
+  // G = SHA3-512 and H = SHA3-256 on the backend's permutation.
+  static void hash_g(std::uint8_t out[2 * kSymBytes], const std::uint8_t* a, std::size_t a_len,
+                     const std::uint8_t* b, std::size_t b_len) noexcept {
+    const std::uint8_t* parts[2] = {a, b};
+    const std::size_t lens[2] = {a_len, b_len};
+    keccak_digest<B::keccak_f1600>(sha3::kSha3_512Rate, kSha3Suffix, parts, lens, 2, out,
+                                   2 * kSymBytes);
+  }
+
+  static void hash_h(std::uint8_t out[kSymBytes], const std::uint8_t ek[kEkBytes]) noexcept {
+    const std::size_t len = kEkBytes;
+    keccak_digest<B::keccak_f1600>(sha3::kSha3_256Rate, kSha3Suffix, &ek, &len, 1, out, kSymBytes);
+  }
+
   // The unpacked encapsulation key of K-PKE.
   struct PublicKey {
     poly t_hat[kK];
@@ -28,11 +43,8 @@ struct Kem {
   static void keygen(const std::uint8_t d[kSymBytes], const std::uint8_t z[kSymBytes],
                      std::uint8_t ek[kEkBytes], std::uint8_t dk[kDkBytes]) noexcept {
     std::uint8_t rho_sigma[2 * kSymBytes];
-    sha3::Sha3_512 g;
-    g.absorb({d, kSymBytes});
     const std::uint8_t k = kK;
-    g.absorb({&k, 1});
-    g.finish(rho_sigma);
+    hash_g(rho_sigma, d, kSymBytes, &k, 1);
     const std::uint8_t* rho = rho_sigma;
     const std::uint8_t* sigma = rho_sigma + kSymBytes;
 
@@ -61,8 +73,7 @@ struct Kem {
 
     for (std::size_t i = 0; i < kK; ++i) B::tobytes(dk + i * kPolyBytes, s_hat[i]);
     std::memcpy(dk + kPolyvecBytes, ek, kEkBytes);
-    sha3::sha3_256({ek, kEkBytes},
-                   std::span<std::uint8_t, kSymBytes>(dk + kPolyvecBytes + kEkBytes, kSymBytes));
+    hash_h(dk + kPolyvecBytes + kEkBytes, ek);
     std::memcpy(dk + kPolyvecBytes + kEkBytes + kSymBytes, z, kSymBytes);
 
     wipe_object(rho_sigma);
@@ -143,10 +154,7 @@ struct Kem {
                     .digest_msg = {ek, nullptr},
                     .digest_len = {kEkBytes, 0}});
     std::uint8_t k_r[2 * kSymBytes];  // (K, r) = G(m || H(ek))
-    sha3::Sha3_512 g;
-    g.absorb({m, kSymBytes});
-    g.absorb(h);
-    g.finish(k_r);
+    hash_g(k_r, m, kSymBytes, h, kSymBytes);
 
     encrypt(pk, at, m, k_r + kSymBytes, ct);
     std::memcpy(ss, k_r, kSymBytes);
@@ -175,10 +183,7 @@ struct Kem {
     std::uint8_t m[kSymBytes];
     decrypt(dk_pke, ct, m);
     std::uint8_t k_r[2 * kSymBytes];  // (K', r') = G(m' || h)
-    sha3::Sha3_512 g;
-    g.absorb({m, kSymBytes});
-    g.absorb({h, kSymBytes});
-    g.finish(k_r);
+    hash_g(k_r, m, kSymBytes, h, kSymBytes);
 
     std::uint8_t ct_again[kCtBytes];
     encrypt(pk, at, m, k_r + kSymBytes, ct_again);

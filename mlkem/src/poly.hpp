@@ -115,6 +115,8 @@ struct Portable {
                            std::uint8_t nonce) noexcept;
   // Everything in jobs, with the same results as the separate calls.
   static void sample_jobs(const SamplingJobs& jobs) noexcept;
+  // Keccak-f[1600] of one state, for the single streams G and H of key generation.
+  static void keccak_f1600(std::uint64_t state[25]) noexcept;
 };
 
 }  // namespace mlkem768::detail

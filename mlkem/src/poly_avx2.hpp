@@ -45,6 +45,7 @@ struct Avx2 {
                                                 const std::uint8_t seed[kSymBytes],
                                                 std::uint8_t nonce) noexcept;
   MLKEM768_AVX2_TARGET static void sample_jobs(const SamplingJobs& jobs) noexcept;
+  MLKEM768_AVX2_TARGET static void keccak_f1600(std::uint64_t state[25]) noexcept;
 };
 
 }  // namespace mlkem768::detail

@@ -376,4 +376,8 @@ void Portable::sample_jobs(const SamplingJobs& jobs) noexcept {
   }
 }
 
+void Portable::keccak_f1600(std::uint64_t state[25]) noexcept {
+  detail::keccak_f1600(state);
+}
+
 }  // namespace mlkem768::detail

@@ -8,6 +8,7 @@
 
 #include "ct.hpp"
 #include "keccak.hpp"
+#include "keccak_rounds.hpp"
 #include "poly_avx2.hpp"
 
 namespace mlkem768::detail {
@@ -288,6 +289,10 @@ MLKEM768_AVX2_TARGET void Avx2::sample_jobs(const SamplingJobs& jobs) noexcept {
   wipe_object(st);
   wipe_object(block);
   wipe_object(digest_block);
+}
+
+MLKEM768_AVX2_TARGET void Avx2::keccak_f1600(std::uint64_t state[25]) noexcept {
+  keccak_impl::keccak_f1600_rounds(state);
 }
 
 }  // namespace mlkem768::detail

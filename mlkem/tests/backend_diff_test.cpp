@@ -223,6 +223,17 @@ TEST_F(BackendDiff, sample_noise) {
   }
 }
 
+TEST_F(BackendDiff, keccak_f1600) {
+  for (int t = 0; t < kTrials; ++t) {
+    std::uint64_t p[25], v[25];
+    for (auto& lane : p) lane = (std::uint64_t{rng_()} << 32) | rng_();
+    std::memcpy(v, p, sizeof p);
+    Portable::keccak_f1600(p);
+    Avx2::keccak_f1600(v);
+    ASSERT_EQ(0, std::memcmp(p, v, sizeof p)) << "trial " << t;
+  }
+}
+
 // The streams side by side: the matrix with the keygen noise, and the matrix with a digest of
 // either kind over two parts whose lengths straddle the block size of 136 bytes.
 TEST_F(BackendDiff, sample_jobs) {
