@@ -1,7 +1,7 @@
-// Internal Keccak interface. The public SHA-3 classes and the backend's sampling functions
-// (expand_matrix, sample_noise in poly.hpp) stand on it; G, H and J of ML-KEM are single
-// streams through the public classes, while the matrix and the noise, the bulk of the work,
-// are sampled only inside the backend, where a 4-way Keccak can take over.
+// Internal Keccak interface. The public SHA-3 classes and the portable backend stand on it.
+// ML-KEM draws all its Keccak output through the backend (poly.hpp): G and H through
+// keccak_digest on the backend's scalar permutation, the matrix, the noise, and H or J beside
+// the matrix through sample_jobs, where the AVX2 backend runs them on a 4-way Keccak.
 //
 // State layout: lane (x, y) of FIPS 202 is state[x + 5 * y]; byte i of the sponge state is
 // byte i % 8 of lane i / 8 in little-endian order.

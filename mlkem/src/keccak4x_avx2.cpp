@@ -13,7 +13,6 @@ namespace {
 static_assert(std::endian::native == std::endian::little, "lanes are kept in host byte order");
 static_assert(sizeof(Keccak4x) == 25 * sizeof(__m256i));
 
-constexpr std::size_t kLanes = 25;
 constexpr std::size_t kRounds = 24;
 constexpr std::uint8_t kShakeDomainPad = 0x1F;
 

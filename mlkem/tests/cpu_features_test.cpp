@@ -27,7 +27,9 @@ TEST(cpu_features, agrees_with_the_compiler_runtime_probe) {
   const CpuFeatures& f = mlkem768::detail::cpu_features();
   EXPECT_EQ(f.bmi1, __builtin_cpu_supports("bmi") != 0);
   EXPECT_EQ(f.bmi2, __builtin_cpu_supports("bmi2") != 0);
+#if !defined(__clang__)  // clang 16's probe has no "movbe"
   EXPECT_EQ(f.movbe, __builtin_cpu_supports("movbe") != 0);
+#endif
   // GCC reports AVX, AVX2 and FMA only when the OS saves YMM.
   EXPECT_EQ(f.avx && f.os_saves_ymm, __builtin_cpu_supports("avx") != 0);
   EXPECT_EQ(f.avx2 && f.os_saves_ymm, __builtin_cpu_supports("avx2") != 0);
