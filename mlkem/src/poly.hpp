@@ -51,7 +51,8 @@ enum class Digest : std::uint8_t { kSha3_256, kShake256 };
 
 // The Keccak work of one ML-KEM operation that does not wait for G, handed over in one piece so
 // that a backend can run the streams side by side: the matrix (expand_matrix), the noise of
-// key generation (sample_noise with nonces from 0) and one digest, each when present.
+// key generation (sample_noise with nonces from 0, at most 2k + 1 polynomials) and one digest,
+// each when present.
 struct SamplingJobs {
   poly (*matrix)[kK] = nullptr;
   const std::uint8_t* rho = nullptr;

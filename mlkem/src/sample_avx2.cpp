@@ -1,9 +1,9 @@
-// The sampling of the AVX2 backend: rejection sampling by compare and shuffle, and the matrix
-// and the noise drawn four streams at a time from the four-way Keccak.
+// The sampling of the AVX2 backend: rejection sampling by compare and shuffle, and the Keccak
+// streams of an operation (matrix, noise, H or J) scheduled onto the lanes of the four-way
+// Keccak.
 #include <immintrin.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 
 #include "ct.hpp"
@@ -201,7 +201,7 @@ MLKEM768_AVX2_TARGET void Avx2::sample_noise(poly* out, unsigned count,
 
 MLKEM768_AVX2_TARGET void Avx2::sample_jobs(const SamplingJobs& jobs) noexcept {
   // The digest first, as the longest stream, then the matrix, then the noise.
-  Stream queue[kK * kK + 2 * kK];
+  Stream queue[kK * kK + 2 * kK + 1];
   std::size_t queued = 0;
   if (jobs.matrix != nullptr) {
     for (std::size_t i = 0; i < kK; ++i) {
