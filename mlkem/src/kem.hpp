@@ -5,6 +5,7 @@
 #include <span>
 
 #include "ct.hpp"
+#include "keccak.hpp"
 #include "mlkem/sha3.hpp"
 #include "params.hpp"
 #include "poly.hpp"
@@ -13,6 +14,20 @@ namespace mlkem768::detail {
 
 template <class B>
 struct Kem {
+  // G = SHA3-512 and H = SHA3-256 on the backend's permutation.
+  static void hash_g(std::uint8_t out[2 * kSymBytes], const std::uint8_t* a, std::size_t a_len,
+                     const std::uint8_t* b, std::size_t b_len) noexcept {
+    const std::uint8_t* parts[2] = {a, b};
+    const std::size_t lens[2] = {a_len, b_len};
+    keccak_digest<B::keccak_f1600>(sha3::kSha3_512Rate, kSha3Suffix, parts, lens, 2, out,
+                                   2 * kSymBytes);
+  }
+
+  static void hash_h(std::uint8_t out[kSymBytes], const std::uint8_t ek[kEkBytes]) noexcept {
+    const std::size_t len = kEkBytes;
+    keccak_digest<B::keccak_f1600>(sha3::kSha3_256Rate, kSha3Suffix, &ek, &len, 1, out, kSymBytes);
+  }
+
   // The unpacked encapsulation key of K-PKE.
   struct PublicKey {
     poly t_hat[kK];
@@ -28,18 +43,19 @@ struct Kem {
   static void keygen(const std::uint8_t d[kSymBytes], const std::uint8_t z[kSymBytes],
                      std::uint8_t ek[kEkBytes], std::uint8_t dk[kDkBytes]) noexcept {
     std::uint8_t rho_sigma[2 * kSymBytes];
-    sha3::Sha3_512 g;
-    g.absorb({d, kSymBytes});
     const std::uint8_t k = kK;
-    g.absorb({&k, 1});
-    g.finish(rho_sigma);
+    hash_g(rho_sigma, d, kSymBytes, &k, 1);
     const std::uint8_t* rho = rho_sigma;
     const std::uint8_t* sigma = rho_sigma + kSymBytes;
 
     poly a[kK][kK];
-    B::expand_matrix(a, rho, false);
     poly se[2 * kK];  // s then e, nonces 0 to 5
-    B::sample_noise(se, 2 * kK, sigma, 0);
+    B::sample_jobs({.matrix = a,
+                    .rho = rho,
+                    .transposed = false,
+                    .noise = se,
+                    .noise_count = 2 * kK,
+                    .noise_seed = sigma});
     const poly* s_hat = se;
     const poly* e_hat = se + kK;
     poly_mulcache cache[kK];
@@ -57,8 +73,7 @@ struct Kem {
 
     for (std::size_t i = 0; i < kK; ++i) B::tobytes(dk + i * kPolyBytes, s_hat[i]);
     std::memcpy(dk + kPolyvecBytes, ek, kEkBytes);
-    sha3::sha3_256({ek, kEkBytes},
-                   std::span<std::uint8_t, kSymBytes>(dk + kPolyvecBytes + kEkBytes, kSymBytes));
+    hash_h(dk + kPolyvecBytes + kEkBytes, ek);
     std::memcpy(dk + kPolyvecBytes + kEkBytes + kSymBytes, z, kSymBytes);
 
     wipe_object(rho_sigma);
@@ -66,11 +81,9 @@ struct Kem {
     wipe_object(cache);
   }
 
-  // K-PKE.Encrypt(ek, m, r).
-  static void encrypt(const PublicKey& pk, const std::uint8_t m[kSymBytes],
+  // K-PKE.Encrypt(ek, m, r), given the transposed matrix of ek.
+  static void encrypt(const PublicKey& pk, const poly at[kK][kK], const std::uint8_t m[kSymBytes],
                       const std::uint8_t coins[kSymBytes], std::uint8_t ct[kCtBytes]) noexcept {
-    poly at[kK][kK];
-    B::expand_matrix(at, pk.rho, true);
     poly noise[2 * kK + 1];  // y, then e1, then e2: nonces 0 to 6
     B::sample_noise(noise, 2 * kK + 1, coins, 0);
     poly* y_hat = noise;
@@ -129,17 +142,21 @@ struct Kem {
 
   static void encaps(const std::uint8_t ek[kEkBytes], const std::uint8_t m[kSymBytes],
                      std::uint8_t ct[kCtBytes], std::uint8_t ss[kSymBytes]) noexcept {
-    std::uint8_t h[kSymBytes];
-    sha3::sha3_256({ek, kEkBytes}, h);
-    std::uint8_t k_r[2 * kSymBytes];  // (K, r) = G(m || H(ek))
-    sha3::Sha3_512 g;
-    g.absorb({m, kSymBytes});
-    g.absorb(h);
-    g.finish(k_r);
-
     PublicKey pk;
     unpack_public_key(pk, ek);
-    encrypt(pk, m, k_r + kSymBytes, ct);
+    poly at[kK][kK];
+    std::uint8_t h[kSymBytes];  // H(ek), computed beside the matrix
+    B::sample_jobs({.matrix = at,
+                    .rho = pk.rho,
+                    .transposed = true,
+                    .digest = h,
+                    .digest_kind = Digest::kSha3_256,
+                    .digest_msg = {ek, nullptr},
+                    .digest_len = {kEkBytes, 0}});
+    std::uint8_t k_r[2 * kSymBytes];  // (K, r) = G(m || H(ek))
+    hash_g(k_r, m, kSymBytes, h, kSymBytes);
+
+    encrypt(pk, at, m, k_r + kSymBytes, ct);
     std::memcpy(ss, k_r, kSymBytes);
     wipe_object(k_r);
   }
@@ -151,23 +168,25 @@ struct Kem {
     const std::uint8_t* h = ek + kEkBytes;
     const std::uint8_t* z = h + kSymBytes;
 
+    PublicKey pk;
+    unpack_public_key(pk, ek);
+    poly at[kK][kK];
+    std::uint8_t k_bar[kSymBytes];  // J(z || c), computed beside the matrix
+    B::sample_jobs({.matrix = at,
+                    .rho = pk.rho,
+                    .transposed = true,
+                    .digest = k_bar,
+                    .digest_kind = Digest::kShake256,
+                    .digest_msg = {z, ct},
+                    .digest_len = {kSymBytes, kCtBytes}});
+
     std::uint8_t m[kSymBytes];
     decrypt(dk_pke, ct, m);
     std::uint8_t k_r[2 * kSymBytes];  // (K', r') = G(m' || h)
-    sha3::Sha3_512 g;
-    g.absorb({m, kSymBytes});
-    g.absorb({h, kSymBytes});
-    g.finish(k_r);
-    std::uint8_t k_bar[kSymBytes];  // J(z || c)
-    sha3::Shake256 j;
-    j.absorb({z, kSymBytes});
-    j.absorb({ct, kCtBytes});
-    j.squeeze(k_bar);
+    hash_g(k_r, m, kSymBytes, h, kSymBytes);
 
-    PublicKey pk;
-    unpack_public_key(pk, ek);
     std::uint8_t ct_again[kCtBytes];
-    encrypt(pk, m, k_r + kSymBytes, ct_again);
+    encrypt(pk, at, m, k_r + kSymBytes, ct_again);
 
     // All 1088 bytes are compared; the mask is all ones exactly when they are equal.
     std::uint32_t diff = 0;

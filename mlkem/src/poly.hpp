@@ -22,7 +22,8 @@
 // - Zetas: zeta^BitRev7(i) * R mod q, centred; forward layers take i = 1..127 in order, the
 //   inverse layers i = 127..1.
 //
-// Secrets: every function but rej_uniform and expand_matrix sees secret data, so it may not
+// Secrets: every function but rej_uniform and expand_matrix sees secret data (sample_jobs
+// too, for the noise and J), so it may not
 // branch on or index memory by coefficient values, and it wipes its own stack temporaries
 // that hold secret-derived values (the callers wipe the polynomials they own).
 #pragma once
@@ -42,6 +43,27 @@ struct poly {
 // so that a vector's odd products are computed once, not once per matrix row.
 struct poly_mulcache {
   alignas(32) std::int16_t coeffs[kN / 2];
+};
+
+// A 32-byte digest of a message in two parts: H(ek) = SHA3-256(ek) or J(z || c), the first 32
+// bytes of SHAKE-256(z || c).
+enum class Digest : std::uint8_t { kSha3_256, kShake256 };
+
+// The Keccak work of one ML-KEM operation that does not wait for G, handed over in one piece so
+// that a backend can run the streams side by side: the matrix (expand_matrix), the noise of
+// key generation (sample_noise with nonces from 0, at most 2k + 1 polynomials) and one digest,
+// each when present.
+struct SamplingJobs {
+  poly (*matrix)[kK] = nullptr;
+  const std::uint8_t* rho = nullptr;
+  bool transposed = false;
+  poly* noise = nullptr;
+  unsigned noise_count = 0;
+  const std::uint8_t* noise_seed = nullptr;
+  std::uint8_t* digest = nullptr;  // 32 bytes
+  Digest digest_kind = Digest::kSha3_256;
+  const std::uint8_t* digest_msg[2] = {nullptr, nullptr};
+  std::size_t digest_len[2] = {0, 0};
 };
 
 struct Portable {
@@ -92,6 +114,10 @@ struct Portable {
   // out[n] = SamplePolyCBD_2(PRF_2(seed, nonce + n)) for n < count.
   static void sample_noise(poly* out, unsigned count, const std::uint8_t seed[kSymBytes],
                            std::uint8_t nonce) noexcept;
+  // Everything in jobs, with the same results as the separate calls.
+  static void sample_jobs(const SamplingJobs& jobs) noexcept;
+  // Keccak-f[1600] of one state, for the single streams G and H of key generation.
+  static void keccak_f1600(std::uint64_t state[25]) noexcept;
 };
 
 }  // namespace mlkem768::detail

@@ -7,12 +7,15 @@
 #include <cstring>
 #include <vector>
 
+#include "cpu_features.hpp"
+#include "dispatch.hpp"
 #include "mlkem/sha3.hpp"
 #include "test_util.hpp"
 
 namespace {
 
 namespace sha3 = mlkem768::sha3;
+using mlkem768::detail::CodePath;
 using mlkem768::test::pattern_bytes;
 using mlkem768::test::to_hex;
 
@@ -24,7 +27,7 @@ using Seed = std::array<std::uint8_t, 32>;
 
 // The accumulated known-answer run: inputs read from SHAKE-128 of the empty string, every
 // output absorbed into a second SHAKE-128, 32 bytes squeezed at the end.
-std::string accumulated_run(int tests) {
+std::string accumulated_run(CodePath path, int tests) {
   sha3::Shake128 source, sink;
   Seed d, z, m;
   Ek ek;
@@ -36,11 +39,11 @@ std::string accumulated_run(int tests) {
     source.squeeze(z);
     source.squeeze(m);
     source.squeeze(random_ct);
-    mlkem768::keygen_internal(d.data(), z.data(), ek.data(), dk.data());
-    mlkem768::encaps_internal(ek.data(), m.data(), ct.data(), k.data());
-    mlkem768::decaps_internal(dk.data(), ct.data(), k_decaps.data());
+    mlkem768::detail::keygen_on(path, d.data(), z.data(), ek.data(), dk.data());
+    mlkem768::detail::encaps_on(path, ek.data(), m.data(), ct.data(), k.data());
+    mlkem768::detail::decaps_on(path, dk.data(), ct.data(), k_decaps.data());
     EXPECT_EQ(k_decaps, k) << "test " << t;
-    mlkem768::decaps_internal(dk.data(), random_ct.data(), k_reject.data());
+    mlkem768::detail::decaps_on(path, dk.data(), random_ct.data(), k_reject.data());
     sink.absorb(ek);
     sink.absorb(dk);
     sink.absorb(ct);
@@ -52,14 +55,31 @@ std::string accumulated_run(int tests) {
   return to_hex(digest);
 }
 
-TEST(mlkem768, accumulated_vectors_10000) {
-  EXPECT_EQ(accumulated_run(10'000),
+// Every test runs on each code path; the AVX2 one is skipped where the machine lacks it.
+class mlkem768_kem : public ::testing::TestWithParam<CodePath> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == CodePath::kAvx2 &&
+        !mlkem768::detail::avx2_usable(mlkem768::detail::cpu_features())) {
+      GTEST_SKIP() << "no AVX2 code path on this machine";
+    }
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(paths, mlkem768_kem,
+                         ::testing::Values(CodePath::kPortable, CodePath::kAvx2),
+                         [](const ::testing::TestParamInfo<CodePath>& param) {
+                           return param.param == CodePath::kAvx2 ? "avx2" : "portable";
+                         });
+
+TEST_P(mlkem768_kem, accumulated_vectors_10000) {
+  EXPECT_EQ(accumulated_run(GetParam(), 10'000),
             "f959d18d3d1180121433bf0e05f11e7908cf9d03edc150b2b07cb90bef5bc1c1");
 }
 
 // Minutes long, so CTest leaves it out; run it with --gtest_also_run_disabled_tests.
-TEST(mlkem768, DISABLED_accumulated_vectors_1000000) {
-  EXPECT_EQ(accumulated_run(1'000'000),
+TEST_P(mlkem768_kem, DISABLED_accumulated_vectors_1000000) {
+  EXPECT_EQ(accumulated_run(GetParam(), 1'000'000),
             "3b108396a277f2952ff3243a985c9709bcb95788c39b7b36a2c4e19d1a41e51e");
 }
 
@@ -70,10 +90,10 @@ struct Exchange {
   Ss ss;
 };
 
-Exchange run_fixed(const Seed& d, const Seed& z, const Seed& m) {
+Exchange run_fixed(CodePath path, const Seed& d, const Seed& z, const Seed& m) {
   Exchange x;
-  mlkem768::keygen_internal(d.data(), z.data(), x.ek.data(), x.dk.data());
-  mlkem768::encaps_internal(x.ek.data(), m.data(), x.ct.data(), x.ss.data());
+  mlkem768::detail::keygen_on(path, d.data(), z.data(), x.ek.data(), x.dk.data());
+  mlkem768::detail::encaps_on(path, x.ek.data(), m.data(), x.ct.data(), x.ss.data());
   return x;
 }
 
@@ -84,9 +104,9 @@ Seed fill(std::uint8_t start) {
 }
 
 // A fixed seed and fixed randomness give the same bytes on every run and every build.
-TEST(mlkem768, fixed_seed_and_randomness_give_fixed_bytes) {
+TEST_P(mlkem768_kem, fixed_seed_and_randomness_give_fixed_bytes) {
   const Seed d = fill(0x00), z = fill(0x20), m = fill(0x40);
-  const Exchange a = run_fixed(d, z, m), b = run_fixed(d, z, m);
+  const Exchange a = run_fixed(GetParam(), d, z, m), b = run_fixed(GetParam(), d, z, m);
   EXPECT_EQ(a.ek, b.ek);
   EXPECT_EQ(a.dk, b.dk);
   EXPECT_EQ(a.ct, b.ct);
@@ -104,9 +124,9 @@ TEST(mlkem768, fixed_seed_and_randomness_give_fixed_bytes) {
 }
 
 // dk is s-hat || ek || H(ek) || z.
-TEST(mlkem768, decapsulation_key_layout) {
+TEST_P(mlkem768_kem, decapsulation_key_layout) {
   const Seed d = fill(0x11), z = fill(0x99), m = fill(0x55);
-  const Exchange x = run_fixed(d, z, m);
+  const Exchange x = run_fixed(GetParam(), d, z, m);
   EXPECT_EQ(0, std::memcmp(x.dk.data() + 1152, x.ek.data(), 1184));
   std::array<std::uint8_t, 32> h;
   sha3::sha3_256(x.ek, h);
@@ -114,31 +134,31 @@ TEST(mlkem768, decapsulation_key_layout) {
   EXPECT_EQ(0, std::memcmp(x.dk.data() + 2368, z.data(), 32));
 }
 
-TEST(mlkem768, decapsulation_recovers_the_secret) {
+TEST_P(mlkem768_kem, decapsulation_recovers_the_secret) {
   for (std::uint32_t i = 0; i < 20; ++i) {
     const auto bytes = pattern_bytes(96, i);
     Seed d, z, m;
     std::memcpy(d.data(), bytes.data(), 32);
     std::memcpy(z.data(), bytes.data() + 32, 32);
     std::memcpy(m.data(), bytes.data() + 64, 32);
-    const Exchange x = run_fixed(d, z, m);
+    const Exchange x = run_fixed(GetParam(), d, z, m);
     Ss ss;
-    mlkem768::decaps_internal(x.dk.data(), x.ct.data(), ss.data());
+    mlkem768::detail::decaps_on(GetParam(), x.dk.data(), x.ct.data(), ss.data());
     EXPECT_EQ(ss, x.ss) << "seed " << i;
   }
 }
 
 // A changed ciphertext yields J(z || c), the same secret every time, never the real one.
-TEST(mlkem768, altered_ciphertext_is_rejected_implicitly) {
+TEST_P(mlkem768_kem, altered_ciphertext_is_rejected_implicitly) {
   const Seed d = fill(0x01), z = fill(0x77), m = fill(0xA0);
-  const Exchange x = run_fixed(d, z, m);
+  const Exchange x = run_fixed(GetParam(), d, z, m);
   for (const std::size_t pos : {0u, 1u, 500u, 959u, 960u, 1087u}) {
     for (const std::uint8_t flip : {std::uint8_t{0x01}, std::uint8_t{0x80}}) {
       Ct bad = x.ct;
       bad[pos] ^= flip;
       Ss first, second;
-      mlkem768::decaps_internal(x.dk.data(), bad.data(), first.data());
-      mlkem768::decaps_internal(x.dk.data(), bad.data(), second.data());
+      mlkem768::detail::decaps_on(GetParam(), x.dk.data(), bad.data(), first.data());
+      mlkem768::detail::decaps_on(GetParam(), x.dk.data(), bad.data(), second.data());
       EXPECT_NE(first, x.ss) << "byte " << pos;
       EXPECT_EQ(first, second) << "byte " << pos;
       Ss expected;
@@ -153,14 +173,14 @@ TEST(mlkem768, altered_ciphertext_is_rejected_implicitly) {
 
 // No input checks: keys outside the modulus and arbitrary dk bytes still work, and do so
 // deterministically.
-TEST(mlkem768, any_key_bytes_are_used_as_given) {
+TEST_P(mlkem768_kem, any_key_bytes_are_used_as_given) {
   Ek ek;
   ek.fill(0xFF);  // every 12-bit value is 4095, above q
   const Seed m = fill(0x42);
   Ct ct1, ct2;
   Ss ss1, ss2;
-  mlkem768::encaps_internal(ek.data(), m.data(), ct1.data(), ss1.data());
-  mlkem768::encaps_internal(ek.data(), m.data(), ct2.data(), ss2.data());
+  mlkem768::detail::encaps_on(GetParam(), ek.data(), m.data(), ct1.data(), ss1.data());
+  mlkem768::detail::encaps_on(GetParam(), ek.data(), m.data(), ct2.data(), ss2.data());
   EXPECT_EQ(ct1, ct2);
   EXPECT_EQ(ss1, ss2);
 
@@ -168,9 +188,26 @@ TEST(mlkem768, any_key_bytes_are_used_as_given) {
   const auto bytes = pattern_bytes(dk.size(), 9);
   std::memcpy(dk.data(), bytes.data(), dk.size());
   Ss a, b;
-  mlkem768::decaps_internal(dk.data(), ct1.data(), a.data());
-  mlkem768::decaps_internal(dk.data(), ct1.data(), b.data());
+  mlkem768::detail::decaps_on(GetParam(), dk.data(), ct1.data(), a.data());
+  mlkem768::detail::decaps_on(GetParam(), dk.data(), ct1.data(), b.data());
   EXPECT_EQ(a, b);
+}
+
+// The public functions take the path that the recorded features select.
+TEST(mlkem768, public_functions_follow_the_selected_path) {
+  const CodePath path = mlkem768::detail::select_code_path(mlkem768::detail::cpu_features());
+  const Seed d = fill(0x31), z = fill(0x32), m = fill(0x33);
+  const Exchange expected = run_fixed(path, d, z, m);
+  Exchange x;
+  mlkem768::keygen_internal(d.data(), z.data(), x.ek.data(), x.dk.data());
+  mlkem768::encaps_internal(x.ek.data(), m.data(), x.ct.data(), x.ss.data());
+  Ss decapsulated;
+  mlkem768::decaps_internal(x.dk.data(), x.ct.data(), decapsulated.data());
+  EXPECT_EQ(x.ek, expected.ek);
+  EXPECT_EQ(x.dk, expected.dk);
+  EXPECT_EQ(x.ct, expected.ct);
+  EXPECT_EQ(x.ss, expected.ss);
+  EXPECT_EQ(decapsulated, expected.ss);
 }
 
 }  // namespace
