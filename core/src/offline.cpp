@@ -89,6 +89,8 @@ OfflineSender OfflineSender::restore(KeyView root, KeyView own_identity, KeyView
 std::optional<Bytes> OfflineSender::seal(ByteView message, const PrekeyBundle* bundle) {
   // A longer envelope would be refused by every receiver and by every snapshot restore.
   if (message.size() > (bundle ? MAX_MIXED_MESSAGE : MAX_PLAIN_MESSAGE)) return std::nullopt;
+  // No receiver opens the last counter, and sealing it would wrap the sequence numbers.
+  if (chain_.next() == sendchain::LAST_COUNTER) return std::nullopt;
 
   std::optional<prekey::SenderMix> mix;
   if (bundle) {

@@ -91,6 +91,8 @@ SendChain SendChain::from_stored(KeyView chain_key, std::uint64_t next) {
 }
 
 Bytes SendChain::seal(ByteView message) {
+  // The last counter has no next position; wrapping would reuse counters and envelope nonces.
+  if (next_ == LAST_COUNTER) throw Panic("send chain exhausted");
   ChainStep step = chain_step(chain_key_);
   const MessageKeys keys = message_keys(step.message_key.view());
   const auto header = frame_header(next_);
@@ -134,7 +136,10 @@ std::expected<Bytes, ChainError> RecvChain::open(ByteView frame) {
   }
   const auto counter = load_be<std::uint64_t>(frame.data() + 1);
   if (counter < next_) return open_skipped(counter, frame);
-  if (counter - next_ > CHAIN_MAX_SKIP) return std::unexpected(ChainError::TooManySkipped);
+  // A frame at the last counter could not move the chain past it: it is out of reach.
+  if (counter - next_ > CHAIN_MAX_SKIP || counter == LAST_COUNTER) {
+    return std::unexpected(ChainError::TooManySkipped);
+  }
   return open_ahead(counter, frame);
 }
 

@@ -255,6 +255,19 @@ TEST(offline, seal_refuses_an_envelope_the_peer_could_never_ingest) {
   EXPECT_EQ(sender_state_of(d.tx), before);
 }
 
+// Found by fuzzing the send chain: at the last counter the sender wrapped its sequence numbers,
+// sealing again under envelope nonces already used.
+TEST(offline, seal_refuses_at_the_last_counter) {
+  Direction d;
+  OfflineSender tx = OfflineSender::restore(
+      kRoot, d.sender_id.public_key(), d.tx.chain().chain_key().view(), sendchain::LAST_COUNTER);
+  const auto bundle = d.publish_one();
+  const Bytes before = sender_state_of(tx);
+  EXPECT_FALSE(tx.seal(bytes_of("m")).has_value());
+  EXPECT_FALSE(tx.seal(bytes_of("m"), &bundle).has_value());
+  EXPECT_EQ(sender_state_of(tx), before);
+}
+
 TEST(offline, every_ingest_refusal_leaves_the_receiver_as_it_was) {
   Direction d;
   const PrekeyBundle bundle = d.publish_one();

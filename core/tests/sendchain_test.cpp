@@ -202,6 +202,37 @@ TEST(sendchain, stored_position_resumes_the_same_frames) {
   ASSERT_EQ(rx_resumed.open(frame), bytes_of("second"));
 }
 
+// Found by fuzzing: a genuine frame at the last counter opened and wrapped next to 0, moving the
+// chain back and stranding its kept keys above it; sealing there wrapped the sender too.
+TEST(sendchain, last_counter_is_out_of_reach) {
+  SendChain tx = SendChain::from_stored(kRoot, LAST_COUNTER - 2);
+  RecvChain rx = RecvChain::from_stored(kRoot, LAST_COUNTER - 2);
+  (void)tx.seal(bytes_of("passed over"));
+  ASSERT_EQ(rx.open(tx.seal(bytes_of("next to last"))), bytes_of("next to last"));
+  ASSERT_EQ(rx.next(), LAST_COUNTER);
+  ASSERT_EQ(rx.skipped().size(), 1u);
+
+  // The genuine frame of the last counter, sealed by hand since seal refuses it.
+  const Secret32 mk = hmac_parts(tx.chain_key().view(), {as_bytes("vostrel/v1/async/msg")});
+  const MessageKeys keys = message_keys(mk.view());
+  Bytes frame = frame_at(LAST_COUNTER, 0);
+  const Bytes sealed = crypto::seal(keys.key.view(), keys.nonce, frame, bytes_of("last"));
+  put_bytes(frame, sealed);
+  const Bytes before = state_of(rx);
+  EXPECT_EQ(rx.open(frame), std::unexpected(ChainError::TooManySkipped));
+  EXPECT_EQ(state_of(rx), before);
+
+  const Bytes sender_key(tx.chain_key().bytes().begin(), tx.chain_key().bytes().end());
+  try {
+    (void)tx.seal(bytes_of("last"));
+    ADD_FAILURE() << "sealing the last counter must stop";
+  } catch (const Panic& stop) {
+    EXPECT_STREQ(stop.what(), "send chain exhausted");
+  }
+  EXPECT_EQ(tx.next(), LAST_COUNTER);
+  EXPECT_EQ(Bytes(tx.chain_key().bytes().begin(), tx.chain_key().bytes().end()), sender_key);
+}
+
 TEST(sendchain, mix_in_on_both_sides_and_clone_independence) {
   const HybridSecret secret(filled<32>(0x0A), filled<32>(0x0B));
   const auto id = filled<16>(0x0C);

@@ -82,8 +82,8 @@ class OfflineSender {
                                std::uint64_t counter);
 
   // The envelope of `message`, mixed with the peer's prekey when `bundle` is given (verified by
-  // the caller). Absent, with nothing changed, when the bundle is refused or the envelope would
-  // exceed MAX_ENVELOPE, which the peer could never ingest.
+  // the caller). Absent, with nothing changed, when the bundle is refused, the envelope would
+  // exceed MAX_ENVELOPE or the chain stands at its last counter: the peer could never ingest it.
   std::optional<Bytes> seal(ByteView message, const PrekeyBundle* bundle = nullptr);
 
   const sendchain::SendChain& chain() const noexcept { return chain_; }

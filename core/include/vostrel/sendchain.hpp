@@ -23,6 +23,8 @@ inline constexpr std::size_t FRAME_HEADER = 9;
 inline constexpr std::size_t FRAME_OVERHEAD = FRAME_HEADER + crypto::kTagBytes;
 // Most frames one open may pass over.
 inline constexpr std::uint64_t CHAIN_MAX_SKIP = 2000;
+// No frame carries this counter: the chain has no position after it.
+inline constexpr std::uint64_t LAST_COUNTER = ~std::uint64_t{0};
 
 using BundleId = ByteArray<16>;
 
@@ -63,7 +65,8 @@ class SendChain {
   SendChain(SendChain&&) noexcept = default;
   SendChain& operator=(SendChain&&) noexcept = default;
 
-  // The frame of `message` at counter `next()`; the chain moves one position on.
+  // The frame of `message` at counter `next()`; the chain moves one position on. Stops with
+  // "send chain exhausted" at LAST_COUNTER.
   Bytes seal(ByteView message);
   void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
 
@@ -91,7 +94,8 @@ class RecvChain {
   // An independent copy with its own copies of every key.
   RecvChain clone() const;
 
-  // The message of a frame; on any error the chain is left exactly as it was.
+  // The message of a frame; on any error the chain is left exactly as it was. A frame at
+  // LAST_COUNTER is TooManySkipped.
   std::expected<Bytes, ChainError> open(ByteView frame);
   void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
 
