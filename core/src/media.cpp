@@ -144,6 +144,15 @@ class ChunkOpener {
   std::unique_ptr<EVP_MAC_CTX, MacCtxFree> mac_;
 };
 
+// The most plaintext the chunks can give back: each chunk less its tag.
+std::uint64_t plaintext_capacity(std::span<const Chunk> chunks) noexcept {
+  std::uint64_t capacity = 0;
+  for (const Chunk& chunk : chunks) {
+    if (chunk.size() > crypto::kTagBytes) capacity += chunk.size() - crypto::kTagBytes;
+  }
+  return capacity;
+}
+
 bool hash_matches(std::span<const Chunk> chunks, const Key32& expected) {
   crypto::Sha256 hash;
   for (const Chunk& chunk : chunks) hash.update(chunk);
@@ -202,9 +211,12 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
   const auto corrupt = std::unexpected(MediaError::Corrupt);
   if (manifest.chunk_count != chunks.size() || chunks.size() > MAX_CHUNKS) return corrupt;
   if (manifest.size > std::uint64_t{chunks.size()} * CHUNK_SIZE) return corrupt;
+  // Short chunks cannot hold the size the manifest claims; refused before the output buffer is
+  // reserved, so a few bytes of chunks never cost 64 MiB.
+  if (manifest.size > plaintext_capacity(chunks)) return corrupt;
   if (!hash_matches(chunks, manifest.hash)) return corrupt;
 
-  // The size is at most 64 MiB here, and the buffer never grows past it.
+  // The size is at most 64 MiB and what the chunks hold here, and the buffer never grows past it.
   const auto size = static_cast<std::size_t>(manifest.size);
   Bytes file;
   file.reserve(size);

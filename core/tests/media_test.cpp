@@ -257,6 +257,28 @@ TEST(media, short_chunk_cannot_stand_for_a_larger_size) {
   EXPECT_EQ(decrypt_file(manifest, chunks), std::unexpected(MediaError::Corrupt));
 }
 
+// 256 authentic empty chunks cannot stand for 64 MiB; refused without reserving the output.
+TEST(media, size_beyond_what_the_chunks_hold_is_corrupt) {
+  Manifest manifest;
+  manifest.file_key = Secret32(filled<32>(0x21));
+  manifest.file_id = filled<16>(0x12);
+  manifest.chunk_count = MAX_CHUNKS;
+  manifest.size = MAX_FILE_SIZE;
+  std::vector<Chunk> chunks;
+  for (std::uint32_t i = 0; i < MAX_CHUNKS; ++i) {
+    Bytes ad(manifest.file_id.begin(), manifest.file_id.end());
+    put_be(ad, i);
+    put_be(ad, MAX_CHUNKS);
+    chunks.push_back(crypto::seal(manifest.file_key.view(),
+                                  chunk_nonce(manifest.file_key.view(), manifest.file_id, i), ad,
+                                  {}));
+  }
+  manifest.hash = hash_of(chunks);
+  EXPECT_EQ(decrypt_file(manifest, chunks), std::unexpected(MediaError::Corrupt));
+  manifest.size = 0;
+  EXPECT_EQ(decrypt_file(manifest, chunks), Bytes{}) << "the same chunks hold an empty file";
+}
+
 TEST(media, manifest_bytes_layout) {
   Manifest manifest;
   manifest.file_id = filled<16>(0x01);
