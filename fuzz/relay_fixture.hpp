@@ -31,7 +31,8 @@ inline relay::MailboxId mailbox(std::uint8_t number) {
   return id;
 }
 
-// One fuzzed request. Input layout: one byte choosing the relay (bit 0: the keyed one), then
+// One fuzzed request. Input layout: one byte choosing the relay (bit 0: keyed; bit 1: the window
+// that never closes), then
 // records of control (1), mailbox (32), capability (32), timestamp, request id, pow nonce and the
 // relay's now (8 each, big-endian), payload length (2) and the payload (cut at the input's end).
 struct Record {
@@ -126,21 +127,25 @@ inline std::vector<std::pair<relay::RelayOp, Record>> admitted() {
   };
 }
 
+// Relays with and without a key, each with the narrow window above or one that never closes.
 struct Fixture {
-  relay::Relay keyed{kMaxSkew, kRetention, fixed_key(), kDifficulty};
-  relay::Relay open{kMaxSkew, kRetention, std::nullopt, kDifficulty};
+  static constexpr std::uint64_t kForever = std::numeric_limits<std::uint64_t>::max();
+  relay::Relay relays[4] = {{kMaxSkew, kRetention, std::nullopt, kDifficulty},
+                            {kMaxSkew, kRetention, fixed_key(), kDifficulty},
+                            {kForever, kForever, std::nullopt, kDifficulty},
+                            {kForever, kForever, fixed_key(), kDifficulty}};
 
   // Expired, boundary, fresh and future entries, and an empty payload.
   Fixture() {
-    for (relay::Relay* relay : {&keyed, &open}) {
-      relay->import({{mailbox(0), Bytes{'e', 'x', 'p'}, kNow - kRetention - 1},
-                     {mailbox(0), Bytes{'o', 'l', 'd'}, kNow - kRetention},
-                     {mailbox(0), Bytes{'n', 'e', 'w'}, kNow},
-                     {mailbox(1), Bytes{'f', 'u', 't'}, kNow + 50},
-                     {mailbox(2), Bytes{}, kNow - 10},
-                     {mailbox(2), Bytes{'2'}, kNow - kRetention + 1}});
+    for (relay::Relay& relay : relays) {
+      relay.import({{mailbox(0), Bytes{'e', 'x', 'p'}, kNow - kRetention - 1},
+                    {mailbox(0), Bytes{'o', 'l', 'd'}, kNow - kRetention},
+                    {mailbox(0), Bytes{'n', 'e', 'w'}, kNow},
+                    {mailbox(1), Bytes{'f', 'u', 't'}, kNow + 50},
+                    {mailbox(2), Bytes{}, kNow - 10},
+                    {mailbox(2), Bytes{'2'}, kNow - kRetention + 1}});
       for (const auto& [op, record] : admitted()) {
-        if (!relay->check_request(op, record.request, record.payload, record.now)) {
+        if (!relay.check_request(op, record.request, record.payload, record.now)) {
           throw Panic("the relay fixture refused its own request");
         }
       }
@@ -265,7 +270,7 @@ inline void step(relay::Relay& relay, Entry entry, Record record) {
 // The whole target: a copy of the chosen fixture relay, then up to kMaxRequests requests.
 inline void run(ByteView input, Entry entry) {
   if (input.empty()) return;
-  relay::Relay relay = (input[0] & 1) ? fixture().keyed : fixture().open;
+  relay::Relay relay = fixture().relays[input[0] & 3];
   ByteReader reader(input.subspan(1));
   for (std::size_t n = 0; n < kMaxRequests; ++n) {
     auto record = decode(reader);

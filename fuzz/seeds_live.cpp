@@ -89,10 +89,20 @@ Seeds ratchet_seeds() {
     seeds.push_back({pick});
     seeds.push_back({static_cast<std::uint8_t>(0x40 | pick)});
   }
+  // Template 1 is the next message of the chain (index 1), template 3 the first after the peer's
+  // DH step (previous chain length 3).
   Bytes later(1 + ratchet::kHeaderBytes, 0);
-  later[0] = 1;                      // the next message in the chain
-  later[ratchet::kHeaderBytes] = 1;  // its index's lowest bit flipped
-  seeds.push_back(std::move(later));
+  later[0] = 1;
+  later[ratchet::kHeaderBytes] = 1;  // index 0: opened already
+  seeds.push_back(later);
+  later[ratchet::kHeaderBytes - 3] = later[ratchet::kHeaderBytes - 2] = 0xFF;
+  later[ratchet::kHeaderBytes - 1] = 0xFF;
+  later[ratchet::kHeaderBytes] = 0xFE;  // index 2^32 - 1
+  seeds.push_back(later);
+  Bytes long_gap(1 + ratchet::kHeaderBytes - 4, 0);
+  long_gap[0] = 3;
+  long_gap[ratchet::kHeaderBytes - 5] = 0x02;  // previous chain length 515
+  seeds.push_back(std::move(long_gap));
 
   Key32 root{};
   root.fill(0x24);

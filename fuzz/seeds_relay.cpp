@@ -10,8 +10,8 @@ namespace {
 using namespace relay_fixture;
 using relay::RelayOp;
 
-Bytes session(bool keyed, const std::vector<Record>& records) {
-  Bytes input = {static_cast<std::uint8_t>(keyed ? 1 : 0)};
+Bytes session(std::uint8_t relay_choice, const std::vector<Record>& records) {
+  Bytes input = {relay_choice};
   for (const Record& record : records) encode(input, record);
   return input;
 }
@@ -50,13 +50,13 @@ Seeds relay_seeds(RelayOp op) {
     if (admitted_op == op) replays.push_back(record);
   }
   Seeds seeds;
-  for (const bool keyed : {false, true}) {
-    seeds.push_back(session(keyed, {fresh}));
-    seeds.push_back(session(keyed, {fresh, fresh}));
-    seeds.push_back(session(keyed, {fresh, stale, untagged, unworked(fresh, op)}));
-    seeds.push_back(session(keyed, replays));
-    seeds.push_back(session(keyed, {ahead, late, elsewhere, fresh}));
-    seeds.push_back(session(keyed, {at_end, at_start}));
+  for (std::uint8_t relay_choice = 0; relay_choice < 4; ++relay_choice) {
+    seeds.push_back(session(relay_choice, {fresh}));
+    seeds.push_back(session(relay_choice, {fresh, fresh}));
+    seeds.push_back(session(relay_choice, {fresh, stale, untagged, unworked(fresh, op)}));
+    seeds.push_back(session(relay_choice, replays));
+    seeds.push_back(session(relay_choice, {ahead, late, elsewhere, fresh}));
+    seeds.push_back(session(relay_choice, {at_end, at_start}));
   }
   return seeds;
 }
