@@ -1,5 +1,7 @@
 #include "vostrel/relay.hpp"
 
+#include <sodium.h>
+
 #include <limits>
 #include <ostream>
 #include <string_view>
@@ -97,6 +99,17 @@ std::ostream& operator<<(std::ostream& out, RelayError error) {
   return out << to_string(error);
 }
 
+KeyedHash::KeyedHash() {
+  static_assert(crypto_shorthash_KEYBYTES == 16 && crypto_shorthash_BYTES == 8);
+  os_random(key_);
+}
+
+std::size_t KeyedHash::operator()(const Key32& bytes) const noexcept {
+  ByteArray<crypto_shorthash_BYTES> hash{};
+  crypto_shorthash(hash.data(), bytes.data(), bytes.size(), key_.data());
+  return static_cast<std::size_t>(load_be<std::uint64_t>(hash.data()));
+}
+
 Key32 sha256(ByteView bytes) {
   return crypto::sha256({bytes});
 }
@@ -165,15 +178,13 @@ std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequ
 
   const RequestDigest digest = digest_over(fields);
   if (!seen_.empty()) prune_seen(now);
-  if (seen_.contains(digest)) return std::unexpected(RelayError::Replay);
-
-  std::vector<RequestDigest>& same_second = seen_by_time_[request.timestamp];
-  same_second.push_back(digest);
+  // One hash of the digest serves both the replay test and the insertion.
+  const auto [slot, fresh] = seen_.try_emplace(digest, request.timestamp);
+  if (!fresh) return std::unexpected(RelayError::Replay);
   try {
-    seen_.emplace(digest, request.timestamp);
+    seen_by_time_[request.timestamp].push_back(digest);
   } catch (...) {
-    same_second.pop_back();
-    if (same_second.empty()) seen_by_time_.erase(request.timestamp);
+    seen_.erase(slot);
     throw;
   }
   return {};

@@ -17,6 +17,9 @@ using vostrel::test::hex_array;
 // Reads the number of queues, which nothing outside the checks may see.
 struct vostrel::test::BlindMailboxProbe {
   static std::size_t queue_count(const BlindMailbox& store) { return store.queues.size(); }
+  static std::size_t slot_hash(const BlindMailbox& store, const Token& location) {
+    return store.queues.hash_function()(location);
+  }
 };
 
 namespace {
@@ -151,4 +154,13 @@ TEST(mailbox, deposit_and_pull_move_blobs_without_copying) {
   const std::vector<Bytes> pulled = pull(store, location);
   ASSERT_EQ(pulled.size(), 1u);
   EXPECT_EQ(pulled[0].data(), storage);
+}
+
+TEST(mailbox, queue_hashing_is_keyed_per_store) {
+  // Tokens that collide in one store's map are no help against another's.
+  const BlindMailbox first;
+  const BlindMailbox second;
+  const Token location = token(kQueueSecretA, 1);
+  EXPECT_NE(BlindMailboxProbe::slot_hash(first, location),
+            BlindMailboxProbe::slot_hash(second, location));
 }

@@ -534,3 +534,16 @@ TEST(relay, deposits_and_pulls_move_payloads) {
   ASSERT_EQ(pulled.size(), 1u);
   EXPECT_EQ(pulled[0].data(), storage);
 }
+
+TEST(relay, map_hashing_is_keyed_per_relay) {
+  // Identifiers that collide in one relay's maps are no help against another's.
+  const Relay first = open_relay();
+  const Relay second = open_relay();
+  EXPECT_NE(first.deposits().hash_function()(kTestMailbox),
+            second.deposits().hash_function()(kTestMailbox));
+  EXPECT_NE(first.seen().hash_function()(kTestMailbox),
+            second.seen().hash_function()(kTestMailbox));
+  const Relay copy = first;
+  EXPECT_EQ(copy.deposits().hash_function()(kTestMailbox),
+            first.deposits().hash_function()(kTestMailbox));
+}

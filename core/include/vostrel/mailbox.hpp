@@ -5,8 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -20,17 +18,22 @@ namespace vostrel::mailbox {
 
 using Token = Key32;
 
-struct TokenHash {
-  std::size_t operator()(const Token& token) const noexcept {
-    return std::hash<std::string_view>{}(
-        std::string_view(reinterpret_cast<const char*>(token.data()), token.size()));
-  }
+// Places queues by SipHash under a key drawn per store: whoever deposits chooses the token, so an
+// unkeyed hash would let them pile queues into one bucket. Stops with "OS CSPRNG" when the random
+// source fails.
+class TokenHash {
+ public:
+  TokenHash();
+  std::size_t operator()(const Token& token) const noexcept;
+
+ private:
+  ByteArray<16> key_{};
 };
 
 // A store without authentication, limits or expiry: whoever presents a token deposits or pulls.
 class BlindMailbox {
  public:
-  // An empty store.
+  // An empty store. Draws its hash key; stops with "OS CSPRNG" when the random source fails.
   BlindMailbox() = default;
 
   // Appends the blob (taken over, not copied) to the token's queue, creating the queue if needed.

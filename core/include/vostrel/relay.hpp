@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <iosfwd>
 #include <map>
 #include <optional>
@@ -57,19 +56,16 @@ struct ExportedDeposit {
   friend bool operator==(const ExportedDeposit&, const ExportedDeposit&) = default;
 };
 
-// Digests are SHA-256 outputs of the relay's own making: their leading bytes already hash well.
-struct DigestHash {
-  std::size_t operator()(const RequestDigest& digest) const noexcept {
-    return static_cast<std::size_t>(load_be<std::uint64_t>(digest.data()));
-  }
-};
+// Places the relay's map entries by SipHash under a key drawn per map: clients choose mailbox
+// identifiers and, through the request fields, the replay digests, so an unkeyed hash would let
+// them pile entries into one bucket. Stops with "OS CSPRNG" when the random source fails.
+class KeyedHash {
+ public:
+  KeyedHash();
+  std::size_t operator()(const Key32& bytes) const noexcept;
 
-// Mailbox identifiers are chosen by clients, so all of their bytes are hashed.
-struct Key32Hash {
-  std::size_t operator()(const Key32& key) const noexcept {
-    return std::hash<std::string_view>{}(
-        std::string_view(reinterpret_cast<const char*>(key.data()), key.size()));
-  }
+ private:
+  ByteArray<16> key_{};
 };
 
 // The relay's own capability comparison: all 32 bytes, no early exit, one decision at the end.
@@ -93,10 +89,11 @@ std::expected<std::vector<Bytes>, RelayError> try_pull(Relay& relay, const Relay
 
 class Relay {
  public:
-  using Deposits = std::unordered_map<MailboxId, std::vector<StoredDeposit>, Key32Hash>;
-  using Seen = std::unordered_map<RequestDigest, std::uint64_t, DigestHash>;
+  using Deposits = std::unordered_map<MailboxId, std::vector<StoredDeposit>, KeyedHash>;
+  using Seen = std::unordered_map<RequestDigest, std::uint64_t, KeyedHash>;
 
   // A relay with nothing stored and an empty replay cache; no capability key means open mode.
+  // Draws its maps' hash keys; stops with "OS CSPRNG" when the random source fails.
   Relay(std::uint64_t max_skew, std::uint64_t retention, std::optional<Key32> capability_key,
         std::uint8_t difficulty);
 
