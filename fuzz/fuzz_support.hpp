@@ -6,6 +6,8 @@
 #include <cstdlib>
 
 #include "vostrel/common.hpp"
+#include "vostrel/crypto.hpp"
+#include "vostrel/identity.hpp"
 
 namespace vostrel::fuzz {
 
@@ -37,6 +39,18 @@ inline const Key32& fixed_key() {
     return k;
   }();
   return key;
+}
+
+// An identity made from 32 bytes of `fill`, the same in every process, so that seeds written by
+// one program pass the signature checks of another.
+inline identity::Identity fixed_identity(std::uint8_t fill) {
+  Key32 seed{};
+  seed.fill(fill);
+  const Bytes blob = crypto::seal(fixed_key(), crypto::kAtRestNonce,
+                                  as_bytes("vostrel/identity-at-rest/v1"), seed);
+  auto opened = identity::Identity::from_encrypted(fixed_key(), blob);
+  require(opened.has_value(), "a fixed identity opens");
+  return std::move(*opened);
 }
 
 }  // namespace vostrel::fuzz

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "fuzz_support.hpp"
+#include "invite_fixture.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/invite.hpp"
 #include "vostrel/pqkem.hpp"
@@ -14,61 +15,12 @@ using namespace vostrel;
 
 namespace {
 
-identity::Identity fixed_identity(std::uint8_t fill) {
-  Key32 seed{};
-  seed.fill(fill);
-  const Bytes blob = crypto::seal(fuzz::fixed_key(), crypto::kAtRestNonce,
-                                  as_bytes("vostrel/identity-at-rest/v1"), seed);
-  auto opened = identity::Identity::from_encrypted(fuzz::fixed_key(), blob);
-  fuzz::require(opened.has_value(), "a fixed identity opens");
-  return std::move(*opened);
-}
-
-Bytes invite_message(const invite::Invite& invitation) {
-  Bytes message;
-  put_bytes(message, as_bytes("vostrel/v1/invite-prekey"));
-  put_bytes(message, invitation.identity);
-  put_bytes(message, invitation.x25519_pub);
-  put_bytes(message, invitation.ek);
-  return message;
-}
-
-Bytes transcript_message(std::uint8_t role, ByteView transcript) {
-  Bytes message;
-  put_bytes(message, as_bytes("vostrel/v1/invite-transcript"));
-  message.push_back(role);
-  put_bytes(message, transcript);
-  return message;
-}
-
-// The invitation the seeds are made from: every value follows from fixed bytes.
-struct Fixture {
-  identity::Identity inviter = fixed_identity(0x11);
-  identity::Identity requester = fixed_identity(0x22);
-  invite::Invite invitation;
-  invite::InviteSecret secret;
-
-  Fixture() {
-    Key32 x25519_secret{};
-    x25519_secret.fill(0x33);
-    ByteArray<pqkem::kSeedBytes> kem_seed{};
-    kem_seed.fill(0x44);
-    const pqkem::KemKeyPair kem = pqkem::KemKeyPair::from_seed(kem_seed);
-    Key32 rendezvous{};
-    rendezvous.fill(0x55);
-    invitation = {inviter.public_key(),
-                  crypto::x25519_public(x25519_secret),
-                  Bytes(kem.ek.begin(), kem.ek.end()),
-                  {},
-                  rendezvous};
-    invitation.signature = inviter.sign(invite_message(invitation));
-    secret = {x25519_secret, Bytes(kem.dk.begin(), kem.dk.end()), invitation.ek, rendezvous};
-  }
-};
+using fuzz::invite_message;
+using fuzz::transcript_message;
+using Fixture = fuzz::InviteFixture;
 
 const Fixture& fixture() {
-  static const Fixture f;
-  return f;
+  return fuzz::invite_fixture();
 }
 
 void check_output(const Fixture& f, const invite::Invite& invitation,

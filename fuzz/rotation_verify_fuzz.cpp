@@ -12,15 +12,7 @@ using namespace vostrel;
 
 namespace {
 
-identity::Identity fixed_identity(std::uint8_t fill) {
-  Key32 seed{};
-  seed.fill(fill);
-  const Bytes blob = crypto::seal(fuzz::fixed_key(), crypto::kAtRestNonce,
-                                  as_bytes("vostrel/identity-at-rest/v1"), seed);
-  auto opened = identity::Identity::from_encrypted(fuzz::fixed_key(), blob);
-  fuzz::require(opened.has_value(), "a fixed identity opens");
-  return std::move(*opened);
-}
+using fuzz::fixed_identity;
 
 const rotation::MigrationRecord& fixture() {
   static const rotation::MigrationRecord record =

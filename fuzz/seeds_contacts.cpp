@@ -5,6 +5,7 @@
 
 #include "corpus.hpp"
 #include "fuzz_support.hpp"
+#include "invite_fixture.hpp"
 #include "vostrel/contacts.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/directory.hpp"
@@ -14,16 +15,6 @@
 
 namespace vostrel::fuzz {
 namespace {
-
-identity::Identity fixed_identity(std::uint8_t fill) {
-  Key32 seed{};
-  seed.fill(fill);
-  const Bytes blob = crypto::seal(fixed_key(), crypto::kAtRestNonce,
-                                  as_bytes("vostrel/identity-at-rest/v1"), seed);
-  auto opened = identity::Identity::from_encrypted(fixed_key(), blob);
-  if (!opened) throw Panic("a fixed identity opens");
-  return std::move(*opened);
-}
 
 Key32 filled_key(std::uint8_t fill) {
   Key32 key{};
@@ -74,36 +65,6 @@ Seeds contacts_seeds() {
 }
 
 // --- invitations: the targets' fixed invitation, laid out as create_invite lays it out.
-
-Bytes invite_message(const invite::Invite& invitation) {
-  Bytes message;
-  put_bytes(message, as_bytes("vostrel/v1/invite-prekey"));
-  put_bytes(message, invitation.identity);
-  put_bytes(message, invitation.x25519_pub);
-  put_bytes(message, invitation.ek);
-  return message;
-}
-
-struct InviteFixture {
-  identity::Identity inviter = fixed_identity(0x11);
-  identity::Identity requester = fixed_identity(0x22);
-  invite::Invite invitation;
-  invite::InviteSecret secret;
-
-  InviteFixture() {
-    const Key32 x25519_secret = filled_key(0x33);
-    ByteArray<pqkem::kSeedBytes> kem_seed{};
-    kem_seed.fill(0x44);
-    const pqkem::KemKeyPair kem = pqkem::KemKeyPair::from_seed(kem_seed);
-    invitation = {inviter.public_key(),
-                  crypto::x25519_public(x25519_secret),
-                  Bytes(kem.ek.begin(), kem.ek.end()),
-                  {},
-                  filled_key(0x55)};
-    invitation.signature = inviter.sign(invite_message(invitation));
-    secret = {x25519_secret, Bytes(kem.dk.begin(), kem.dk.end()), invitation.ek, filled_key(0x55)};
-  }
-};
 
 Bytes cut(const Bytes& bytes, std::size_t length) {
   return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
