@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <sys/mman.h>
 
 #include <memory>
 #include <ostream>
@@ -206,6 +207,20 @@ std::expected<EncryptedFile, MediaError> encrypt_file(ByteView file, std::string
   return EncryptedFile(std::move(manifest), std::move(chunks));
 }
 
+namespace {
+
+// A large output takes most of its time in page faults on fresh memory; huge pages, where the
+// system grants them, cut those by a factor of 512. Only advice: nothing changes if refused.
+void advise_huge_pages(std::uint8_t* data, std::size_t length) noexcept {
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  if (length < 2 * kHugePage) return;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + length) & ~(kHugePage - 1);
+  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
 std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
                                               std::span<const Chunk> chunks) {
   const auto corrupt = std::unexpected(MediaError::Corrupt);
@@ -220,6 +235,7 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
   const auto size = static_cast<std::size_t>(manifest.size);
   Bytes file;
   file.reserve(size);
+  advise_huge_pages(file.data(), file.capacity());
   WipeGuard wipe(file.data(), 0);
   ChunkOpener opener;
   for (std::uint32_t i = 0; i < manifest.chunk_count; ++i) {
