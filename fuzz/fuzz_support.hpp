@@ -2,6 +2,7 @@
 
 // Shared by the fuzz targets: views of the input and a stop on a broken property.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -30,6 +31,15 @@ inline Split split_input(ByteView input) {
   const ByteView rest = input.subspan(1);
   const std::size_t at = std::min(cut, rest.size());
   return {rest.first(at), rest.subspan(at)};
+}
+
+// The fuzz input XORed over a genuine message, its excess appended: the empty input is the
+// genuine message itself, and every byte string is reachable.
+inline Bytes overlay(ByteView genuine, const std::uint8_t* data, std::size_t size) {
+  Bytes message(genuine.begin(), genuine.end());
+  for (std::size_t i = 0; i < std::min(size, message.size()); ++i) message[i] ^= data[i];
+  if (size > message.size()) message.insert(message.end(), data + genuine.size(), data + size);
+  return message;
 }
 
 inline const Key32& fixed_key() {

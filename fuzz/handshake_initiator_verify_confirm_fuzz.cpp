@@ -35,9 +35,7 @@ Bytes responder_message(ByteView transcript) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Exchange& ex = exchange();
-  Bytes message(ex.confirm_bytes.begin(), ex.confirm_bytes.end());
-  for (std::size_t i = 0; i < std::min(size, message.size()); ++i) message[i] ^= data[i];
-  if (size > kConfirmBytes) message.insert(message.end(), data + kConfirmBytes, data + size);
+  const Bytes message = fuzz::overlay(ex.confirm_bytes, data, size);
 
   const auto confirm = Confirm::from_bytes(message);
   fuzz::require(confirm.has_value() == (message.size() == kConfirmBytes), "exactly 96 bytes parse");

@@ -40,9 +40,7 @@ Bytes initiator_message(ByteView transcript) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Exchange& ex = exchange();
   const Hello& hello = ex.started.second;
-  Bytes message(ex.reply_bytes.begin(), ex.reply_bytes.end());
-  for (std::size_t i = 0; i < std::min(size, message.size()); ++i) message[i] ^= data[i];
-  if (size > kAuthReplyBytes) message.insert(message.end(), data + kAuthReplyBytes, data + size);
+  const Bytes message = fuzz::overlay(ex.reply_bytes, data, size);
 
   const auto areply = AuthReply::from_bytes(message);
   fuzz::require(areply.has_value() == (message.size() == kAuthReplyBytes),

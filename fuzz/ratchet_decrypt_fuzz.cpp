@@ -22,21 +22,6 @@ struct Template {
   bool opens = false;
 };
 
-Ratchet copy_of(const Ratchet& r) {
-  Ratchet copy;
-  copy.dh_secret = r.dh_secret.clone();
-  copy.dh_public = r.dh_public;
-  copy.root_key = r.root_key;
-  copy.send_chain = r.send_chain;
-  copy.recv_chain = r.recv_chain;
-  copy.remote_dh = r.remote_dh;
-  copy.send_count = r.send_count;
-  copy.recv_count = r.recv_count;
-  copy.previous_send_count = r.previous_send_count;
-  copy.skipped = r.skipped;
-  return copy;
-}
-
 bool same_state(const Ratchet& a, const Ratchet& b) {
   return a.dh_secret.bytes() == b.dh_secret.bytes() && a.dh_public == b.dh_public &&
          a.root_key == b.root_key && a.send_chain == b.send_chain && a.recv_chain == b.recv_chain &&
@@ -141,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const bool should_open = known && known->opens && !(control & 0x40);
 
-  Ratchet ratchet = copy_of(conv.alice);
+  Ratchet ratchet = conv.alice.clone();
   const auto opened = decrypt(ratchet, *message, ad);
   fuzz::require(opened.has_value() == should_open,
                 "opens exactly the peer's unseen messages within the skip bound");
@@ -151,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   fuzz::require(*opened == known->plaintext, "a message opens to its plaintext");
-  const Ratchet after = copy_of(ratchet);
+  const Ratchet after = ratchet.clone();
   fuzz::require(!decrypt(ratchet, *message, ad), "a message opens once");
   fuzz::require(same_state(ratchet, after), "a second delivery leaves the ratchet unchanged");
   return 0;

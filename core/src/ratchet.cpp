@@ -176,6 +176,12 @@ Ratchet Ratchet::init_receiver(KeyView shared_key, KeyView own_secret) {
   return ratchet;
 }
 
+Ratchet Ratchet::clone() const {
+  Ratchet copy = staged_copy(*this);
+  copy.skipped = skipped;
+  return copy;
+}
+
 RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
   if (!send_chain) throw Panic("no sending chain yet — receive a message first");
   if (send_count == kMaxCount) throw Panic("sending chain exhausted — receive a message first");

@@ -297,3 +297,15 @@ TEST(ratchet, counters_do_not_wrap) {
   EXPECT_EQ(open_text(alice, seal_text(bob, "turn")), "turn");
   EXPECT_EQ(open_text(bob, seal_text(alice, "fresh")), "fresh");
 }
+
+TEST(ratchet, clone_carries_the_whole_state_and_lives_apart) {
+  Pair pair = make_pair();
+  const RatchetMessage late = seal_text(pair.sender, "late");
+  const RatchetMessage next = seal_text(pair.sender, "next");
+  ASSERT_EQ(open_text(pair.receiver, next), "next");  // keeps the key of "late"
+  Ratchet copy = pair.receiver.clone();
+  EXPECT_EQ(copy.skipped.size(), 1u);
+  EXPECT_EQ(open_text(copy, late), "late");
+  EXPECT_EQ(open_text(pair.receiver, late), "late");  // the original kept its own key
+  EXPECT_EQ(copy.dh_secret.bytes(), pair.receiver.dh_secret.bytes());
+}

@@ -62,6 +62,9 @@ class Ratchet {
   // send_count wrap. Nothing changes when it stops.
   RatchetMessage encrypt(ByteView plaintext, ByteView associated_data);
 
+  // An explicit duplicate of the whole state, kept keys included; its secret is wiped on its own.
+  Ratchet clone() const;
+
   Secret32 dh_secret;
   Key32 dh_public{};
   Key32 root_key{};
