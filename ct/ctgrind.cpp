@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../core/src/relay_internal.hpp"  // the relay's capability comparison
 #include "kem.hpp"  // the library's internal header: the portable backend called directly
 #include "mlkem/mlkem768.hpp"
 #include "vostrel/crypto.hpp"

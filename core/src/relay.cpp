@@ -1,11 +1,10 @@
 #include "vostrel/relay.hpp"
 
-#include <sodium.h>
-
 #include <limits>
 #include <ostream>
 #include <string_view>
 
+#include "relay_internal.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/pow.hpp"
 
@@ -99,34 +98,19 @@ std::ostream& operator<<(std::ostream& out, RelayError error) {
   return out << to_string(error);
 }
 
-KeyedHash::KeyedHash() {
-  static_assert(crypto_shorthash_KEYBYTES == 16 && crypto_shorthash_BYTES == 8);
-  os_random(key_);
-}
-
-std::size_t KeyedHash::operator()(const Key32& bytes) const noexcept {
-  ByteArray<crypto_shorthash_BYTES> hash{};
-  crypto_shorthash(hash.data(), bytes.data(), bytes.size(), key_.data());
-  return static_cast<std::size_t>(load_be<std::uint64_t>(hash.data()));
-}
-
-Key32 sha256(ByteView bytes) {
-  return crypto::sha256({bytes});
-}
-
 ByteArray<81> pow_challenge(RelayOp op, KeyView mailbox, std::uint64_t timestamp,
                             std::uint64_t request_id, ByteView payload) {
-  return challenge_over(op, mailbox, timestamp, request_id, sha256(payload));
+  return challenge_over(op, mailbox, timestamp, request_id, crypto::sha256({payload}));
 }
 
 Key32 compute_capability(KeyView key, RelayOp op, KeyView mailbox, std::uint64_t timestamp,
                          std::uint64_t request_id, std::uint64_t pow_nonce, ByteView payload) {
   return capability_over(
-      key, bound_fields(op, mailbox, timestamp, request_id, pow_nonce, sha256(payload)));
+      key, bound_fields(op, mailbox, timestamp, request_id, pow_nonce, crypto::sha256({payload})));
 }
 
 RequestDigest request_digest(RelayOp op, const RelayRequest& request, ByteView payload) {
-  return digest_over(bound_fields(op, request, sha256(payload)));
+  return digest_over(bound_fields(op, request, crypto::sha256({payload})));
 }
 
 std::optional<RelayRequest> build_request(RelayOp op, const std::optional<Key32>& capability_key,
@@ -139,7 +123,7 @@ std::optional<RelayRequest> build_request(RelayOp op, const std::optional<Key32>
   request.timestamp = timestamp;
   request.request_id = load_be<std::uint64_t>(id_bytes.data());
 
-  const Key32 payload_hash = sha256(payload);
+  const Key32 payload_hash = crypto::sha256({payload});
   const auto challenge = challenge_over(op, mailbox, timestamp, request.request_id, payload_hash);
   const auto nonce = pow::solve(challenge, kBuildRequestDifficulty);
   if (!nonce) return std::nullopt;
@@ -161,7 +145,7 @@ std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequ
                                                      ByteView payload, std::uint64_t now) {
   if (distance(request.timestamp, now) > max_skew_) return std::unexpected(RelayError::Stale);
 
-  const Key32 payload_hash = sha256(payload);
+  const Key32 payload_hash = crypto::sha256({payload});
   const BoundFields fields = bound_fields(op, request, payload_hash);
   if (capability_key_) {
     const Key32 expected = capability_over(*capability_key_, fields);

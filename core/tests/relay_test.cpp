@@ -6,7 +6,9 @@
 #include <map>
 #include <sstream>
 
+#include "../src/relay_internal.hpp"
 #include "test_support.hpp"
+#include "vostrel/crypto.hpp"
 #include "vostrel/pow.hpp"
 
 using namespace vostrel;
@@ -226,7 +228,7 @@ TEST(relay, bound_strings_match_known_answers) {
       << "the capability is not part of the digest";
   EXPECT_EQ(request_digest(RelayOp::Pull, request, {}),
             hex_array<32>("cae58aafa6c2ea38a32aa9dc18efb7f9174c1d4eb31ba5c2e83031138da94d83"));
-  EXPECT_EQ(relay::sha256({}),
+  EXPECT_EQ(crypto::sha256({}),
             hex_array<32>("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "vostrel/common.hpp"
+#include "vostrel/crypto_keyed_hash.hpp"
 
 namespace vostrel::relay {
 
@@ -56,21 +57,6 @@ struct ExportedDeposit {
   friend bool operator==(const ExportedDeposit&, const ExportedDeposit&) = default;
 };
 
-// Places the relay's map entries by SipHash under a key drawn per map: clients choose mailbox
-// identifiers and, through the request fields, the replay digests, so an unkeyed hash would let
-// them pile entries into one bucket. Stops with "OS CSPRNG" when the random source fails.
-class KeyedHash {
- public:
-  KeyedHash();
-  std::size_t operator()(const Key32& bytes) const noexcept;
-
- private:
-  ByteArray<16> key_{};
-};
-
-// The relay's own capability comparison: all 32 bytes, no early exit, one decision at the end.
-bool capability_matches(const Key32& expected, const Key32& presented) noexcept;
-
 // The difficulty at which `build_request` solves: that of every relay the system's callers use.
 inline constexpr std::uint8_t kBuildRequestDifficulty = 8;
 
@@ -89,8 +75,8 @@ std::expected<std::vector<Bytes>, RelayError> try_pull(Relay& relay, const Relay
 
 class Relay {
  public:
-  using Deposits = std::unordered_map<MailboxId, std::vector<StoredDeposit>, KeyedHash>;
-  using Seen = std::unordered_map<RequestDigest, std::uint64_t, KeyedHash>;
+  using Deposits = std::unordered_map<MailboxId, std::vector<StoredDeposit>, crypto::KeyedHash>;
+  using Seen = std::unordered_map<RequestDigest, std::uint64_t, crypto::KeyedHash>;
 
   // A relay with nothing stored and an empty replay cache; no capability key means open mode.
   // Draws its maps' hash keys; stops with "OS CSPRNG" when the random source fails.
@@ -142,9 +128,6 @@ class Relay {
   // The same digests grouped by timestamp, so pruning touches only what it removes.
   TimeIndex seen_by_time_;
 };
-
-// Its 32-byte SHA-256 digest.
-Key32 sha256(ByteView bytes);
 
 // op || mailbox || timestamp || request_id || sha256(payload): 81 bytes, no label.
 ByteArray<81> pow_challenge(RelayOp op, KeyView mailbox, std::uint64_t timestamp,
