@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${BUILD_DIR:-$root/build}
 packages=(build-essential cmake ninja-build pkg-config libsodium-dev libssl-dev libgtest-dev
-          libbenchmark-dev)
+          libbenchmark-dev libabsl-dev)
 # A Node.js from another source brings its own npm; Debian's packages only where there is none.
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 

@@ -161,12 +161,17 @@ std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequ
   }
 
   const RequestDigest digest = digest_over(fields);
-  if (!seen_.empty()) prune_seen(now);
+  if (!seen_.empty()) {
+    // In a large cache the digest's place arrives from memory while pruning runs.
+    seen_.prefetch(digest);
+    prune_seen(now);
+  }
   // One hash of the digest serves both the replay test and the insertion.
   const auto [slot, fresh] = seen_.try_emplace(digest, request.timestamp);
   if (!fresh) return std::unexpected(RelayError::Replay);
   try {
-    seen_by_time_[request.timestamp].push_back(digest);
+    // Timestamps mostly arrive in order, so the end is usually the place.
+    seen_by_time_.emplace_hint(seen_by_time_.end(), request.timestamp, digest);
   } catch (...) {
     seen_.erase(slot);
     throw;
@@ -192,8 +197,14 @@ void Relay::prune_seen(std::uint64_t now) {
 }
 
 void Relay::forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) {
-  for (auto second = first; second != last; ++second) {
-    for (const RequestDigest& digest : second->second) seen_.erase(digest);
+  // In a large cache every erasure waits on memory; asking for the lines of the digests a few
+  // places ahead lets those waits overlap.
+  constexpr int kAhead = 8;
+  auto ahead = first;
+  for (int i = 0; i < kAhead && ahead != last; ++i, ++ahead) seen_.prefetch(ahead->second);
+  for (auto digest = first; digest != last; ++digest) {
+    if (ahead != last) seen_.prefetch((ahead++)->second);
+    seen_.erase(digest->second);
   }
   seen_by_time_.erase(first, last);
 }
@@ -202,13 +213,21 @@ void Relay::sweep(std::uint64_t now) {
   for (auto mailbox = deposits_.begin(); mailbox != deposits_.end();) {
     std::erase_if(mailbox->second,
                   [&](const StoredDeposit& entry) { return !is_live(entry, now); });
-    mailbox = mailbox->second.empty() ? deposits_.erase(mailbox) : std::next(mailbox);
+    // An erasure leaves every other entry of the table where it is.
+    if (mailbox->second.empty()) {
+      deposits_.erase(mailbox++);
+    } else {
+      ++mailbox;
+    }
   }
   prune_seen(now);
 }
 
 std::vector<ExportedDeposit> Relay::export_entries() const {
+  std::size_t count = 0;
+  for (const auto& [mailbox, queue] : deposits_) count += queue.size();
   std::vector<ExportedDeposit> entries;
+  entries.reserve(count);
   for (const auto& [mailbox, queue] : deposits_) {
     for (const StoredDeposit& entry : queue) {
       entries.push_back(ExportedDeposit{mailbox, entry.payload, entry.stored_at});

@@ -3,14 +3,15 @@
 // The relay's state: admission of client requests (freshness window, capability tag, proof of work,
 // replay cache) and the per-mailbox store that admitted deposits, peeks and pulls act on.
 
+#include <absl/container/btree_map.h>
+#include <absl/container/flat_hash_map.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <iosfwd>
-#include <map>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -75,8 +76,10 @@ std::expected<std::vector<Bytes>, RelayError> try_pull(Relay& relay, const Relay
 
 class Relay {
  public:
-  using Deposits = std::unordered_map<MailboxId, std::vector<StoredDeposit>, crypto::KeyedHash>;
-  using Seen = std::unordered_map<RequestDigest, std::uint64_t, crypto::KeyedHash>;
+  // Open addressing with the hash under a key drawn per map: a million digests cost about what a
+  // thousand do, and clients still cannot choose colliding ones.
+  using Deposits = absl::flat_hash_map<MailboxId, std::vector<StoredDeposit>, crypto::KeyedHash>;
+  using Seen = absl::flat_hash_map<RequestDigest, std::uint64_t, crypto::KeyedHash>;
 
   // A relay with nothing stored and an empty replay cache; no capability key means open mode.
   // Draws its maps' hash keys; stops with "OS CSPRNG" when the random source fails.
@@ -113,7 +116,7 @@ class Relay {
   friend std::expected<std::vector<Bytes>, RelayError> try_pull(Relay&, const RelayRequest&,
                                                                 std::uint64_t);
 
-  using TimeIndex = std::map<std::uint64_t, std::vector<RequestDigest>>;
+  using TimeIndex = absl::btree_multimap<std::uint64_t, RequestDigest>;
 
   bool is_live(const StoredDeposit& entry, std::uint64_t now) const noexcept;
   void prune_seen(std::uint64_t now);
