@@ -16,17 +16,17 @@ inline constexpr std::size_t kEncryptedIdentityBytes = 48;
 class Identity {
  public:
   // A new identity from 32 random bytes; stops with "OS CSPRNG" when the random source fails.
-  static Identity generate();
+  [[nodiscard]] static Identity generate();
   // The 48-byte blob of `to_encrypted`, opened under the storage key.
-  static std::optional<Identity> from_encrypted(KeyView storage_key, ByteView blob);
+  [[nodiscard]] static std::optional<Identity> from_encrypted(KeyView storage_key, ByteView blob);
 
   const PublicKey& public_key() const noexcept { return public_key_; }
   // Pure Ed25519; deterministic. Stops with "signature operation failed" if signing reports
   // failure.
-  Signature sign(ByteView message) const;
+  [[nodiscard]] Signature sign(ByteView message) const;
   // The seed sealed under the storage key with the all-zero nonce and
   // "vostrel/identity-at-rest/v1".
-  Bytes to_encrypted(KeyView storage_key) const;
+  [[nodiscard]] Bytes to_encrypted(KeyView storage_key) const;
 
  private:
   explicit Identity(Secret32 seed);
@@ -37,6 +37,6 @@ class Identity {
 
 // Ordinary (non-strict, cofactorless) Ed25519 verification: small-order keys and R are not refused,
 // S at or above the group order is.
-bool verify(FixedView<32> public_key, ByteView message, FixedView<64> signature);
+[[nodiscard]] bool verify(FixedView<32> public_key, ByteView message, FixedView<64> signature);
 
 }  // namespace vostrel::identity

@@ -26,9 +26,9 @@ struct Invite {
   Key32 rendezvous{};
 
   // The fields in order, each at its current length.
-  Bytes to_bytes() const;
+  [[nodiscard]] Bytes to_bytes() const;
   // Any 1344 bytes; the signature is checked by `request_friend`.
-  static std::optional<Invite> from_bytes(ByteView bytes);
+  [[nodiscard]] static std::optional<Invite> from_bytes(ByteView bytes);
 };
 
 // The inviter's private half. Not a wiping type: the caller decides how long it lives and where.
@@ -39,8 +39,8 @@ struct InviteSecret {
   Key32 rendezvous{};
 
   // The secrets in plain, as an ordinary byte string.
-  Bytes to_bytes() const;
-  static std::optional<InviteSecret> from_bytes(ByteView bytes);
+  [[nodiscard]] Bytes to_bytes() const;
+  [[nodiscard]] static std::optional<InviteSecret> from_bytes(ByteView bytes);
 };
 
 struct FriendRequest {
@@ -49,8 +49,8 @@ struct FriendRequest {
   Bytes ct;  // 1088 bytes when well formed
   identity::Signature signature{};
 
-  Bytes to_bytes() const;
-  static std::optional<FriendRequest> from_bytes(ByteView bytes);
+  [[nodiscard]] Bytes to_bytes() const;
+  [[nodiscard]] static std::optional<FriendRequest> from_bytes(ByteView bytes);
 };
 
 struct RequestOutput {
@@ -70,30 +70,31 @@ struct AcceptOutput {
 
 // Stops with "OS CSPRNG" when the random source fails and with "signature operation failed" when
 // signing fails.
-std::pair<Invite, InviteSecret> create_invite(const identity::Identity& inviter);
+[[nodiscard]] std::pair<Invite, InviteSecret> create_invite(const identity::Identity& inviter);
 
 // Absent when the invitation's signature does not verify under its own identity key or its
 // encapsulation key is not 1184 bytes. Stops as `create_invite` does.
-std::optional<RequestOutput> request_friend(const Invite& invitation,
-                                            const identity::Identity& requester);
+[[nodiscard]] std::optional<RequestOutput> request_friend(const Invite& invitation,
+                                                          const identity::Identity& requester);
 
 // Absent for a malformed secret or ciphertext and for a request whose signature does not cover
 // this invitation's transcript. Only reads the secret: one invitation accepts any number of
 // requests, each with its own key and root. Draws no randomness.
-std::optional<AcceptOutput> accept_friend(const InviteSecret& secret,
-                                          const identity::Identity& inviter,
-                                          const FriendRequest& request);
+[[nodiscard]] std::optional<AcceptOutput> accept_friend(const InviteSecret& secret,
+                                                        const identity::Identity& inviter,
+                                                        const FriendRequest& request);
 
 // True when `accept` is the inviter's signature over this very transcript in the accepting role.
-bool verify_accept(ByteView transcript, KeyView inviter_key, FixedView<kAcceptBytes> accept);
+[[nodiscard]] bool verify_accept(ByteView transcript, KeyView inviter_key,
+                                 FixedView<kAcceptBytes> accept);
 
 // The long-lived root, one-way from the session key.
-Key32 pairwise_root(KeyView session_key);
+[[nodiscard]] Key32 pairwise_root(KeyView session_key);
 
 // Where requests and acceptances of one invitation are left, and the key that seals them. Anyone
 // holding the invitation can compute all three.
-Key32 invite_req_loc(KeyView rendezvous);
-Key32 invite_acc_loc(KeyView rendezvous);
-Key32 invite_seal_key(KeyView rendezvous);
+[[nodiscard]] Key32 invite_req_loc(KeyView rendezvous);
+[[nodiscard]] Key32 invite_acc_loc(KeyView rendezvous);
+[[nodiscard]] Key32 invite_seal_key(KeyView rendezvous);
 
 }  // namespace vostrel::invite

@@ -40,18 +40,18 @@ class OfflineChannel {
 
   // The channel of a version-1 snapshot within the limits, its expired prekeys dropped at `now`.
   // The keys must be those the channel was made with: nothing in the snapshot binds them.
-  static std::optional<OfflineChannel> restore(KeyView root, KeyView own_identity,
-                                               KeyView peer_identity, std::uint64_t now,
-                                               ByteView snapshot);
+  [[nodiscard]] static std::optional<OfflineChannel> restore(KeyView root, KeyView own_identity,
+                                                             KeyView peer_identity,
+                                                             std::uint64_t now, ByteView snapshot);
 
   // Copies of the unacknowledged envelopes, in outbox order.
-  std::vector<Bytes> pending() const;
+  [[nodiscard]] std::vector<Bytes> pending() const;
   // Marks the first entry with `seq` acknowledged and removes every acknowledged entry.
   void ack(std::uint64_t seq);
   // The messages of the blobs that open, in input order; the others are dropped.
-  std::vector<Bytes> ingest_batch(std::span<const Bytes> blobs);
+  [[nodiscard]] std::vector<Bytes> ingest_batch(std::span<const Bytes> blobs);
   // Both chain positions, the unconsumed prekey secrets and the outbox, keys in clear.
-  SecretBytes snapshot() const;
+  [[nodiscard]] SecretBytes snapshot() const;
 
   const std::vector<OutboxEntry>& outbox() const noexcept { return outbox_; }
   const OfflineSender& tx() const noexcept { return tx_; }
@@ -79,6 +79,6 @@ class OfflineChannel {
                          const PrekeyBundle* bundle = nullptr);
 
 // True when the receiving half holds at most n unconsumed prekeys.
-bool needs_prekeys(const OfflineChannel& channel, std::size_t n);
+[[nodiscard]] bool needs_prekeys(const OfflineChannel& channel, std::size_t n);
 
 }  // namespace vostrel::outbox

@@ -54,10 +54,10 @@ class MessageLog {
   // contents and can forge blobs. A caller that saves changing contents uses a fresh storage key
   // for each save, for example one derived from a master key and a save counter kept beside the
   // blob.
-  Bytes to_encrypted(KeyView storage_key) const;
+  [[nodiscard]] Bytes to_encrypted(KeyView storage_key) const;
 
   // The log sealed by to_encrypted, or nothing when the blob does not authenticate or parse.
-  static std::optional<MessageLog> from_encrypted(KeyView storage_key, ByteView blob);
+  [[nodiscard]] static std::optional<MessageLog> from_encrypted(KeyView storage_key, ByteView blob);
 
  private:
   std::vector<LogEntry> entries_;
