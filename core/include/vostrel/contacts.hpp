@@ -73,11 +73,17 @@ class Contacts {
   [[nodiscard]] bool rotate_identity(std::string_view name, KeyView new_key);
 
   // Seals the whole book under `storage_key` with the all-zero nonce and
-  // "vostrel/contacts-at-rest/v1". Every save under one storage key uses that same nonce, so two
-  // saves of different contents under one key share their keystream and Poly1305 key: whoever
-  // holds both blobs learns the XOR of the two plaintexts and can forge blobs. A caller that saves
-  // changing contents must use a fresh storage key for each save, for example one derived from a
-  // master key and a save counter kept beside the blob.
+  // "vostrel/contacts-at-rest/v1".
+  //
+  // A storage key seals exactly one blob. The identity, the contact book and the message log all
+  // seal with the all-zero nonce, and their labels are only associated data, so two blobs under one
+  // key (two saves, or two formats) share their keystream and Poly1305 key: whoever holds both
+  // learns the XOR of the two plaintexts and can forge blobs that open. Two saves of one book give
+  // away a root established between them; a book beside an identity blob under the same key gives
+  // away the identity seed, since a book begins with bytes an outsider can guess (a version byte,
+  // the first contact's name and public key). Derive a fresh key for each format and each save,
+  // for example HMAC-SHA-256 of a master key over the format's label and a save counter kept
+  // beside the blob, never reused.
   [[nodiscard]] Bytes to_encrypted(KeyView storage_key) const;
   // A new book from a blob of `to_encrypted`; absent for a wrong key, any change of the blob or a
   // malformed record. A name stored twice loads with the later entry.

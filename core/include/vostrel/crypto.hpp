@@ -61,7 +61,9 @@ class Sha256 {
   void* ctx_;
 };
 
-// Eight emoji joined by single spaces, rendered from a key derived with the context "sas".
+// Eight emoji joined by single spaces, rendered from a key derived with the context "sas": 32 bits,
+// four per emoji. Too few against an attacker who can try session keys offline until two strings
+// match, as in the invitation flow (see invite.hpp): compare full identity-key fingerprints there.
 [[nodiscard]] std::string sas(KeyView key);
 
 // Constant-time equality of two byte strings of the same length (false for different lengths).

@@ -1,6 +1,18 @@
 #pragma once
 
 // The hybrid X25519 + ML-KEM-768 handshake, plain and with signed long-term identities.
+//
+// What the signatures leave to the caller: each side signs only the four ephemeral values of
+// `handshake_transcript`, and the session key depends on them alone, on neither identity. Anyone
+// can therefore sign a genuine transcript again under an identity of its own and put that in place
+// of the AuthReply's signature and identity (or the Confirm's): the side that checks it believes
+// it talks to that third party while it shares its key with the real peer, an unknown-key share.
+// The third party learns no key, but messages are attributed to it. Callers bind the identities
+// themselves: take a peer only when its key is the one pinned for the contact meant (which does
+// not help against a third party that is itself a contact); put both identity keys, initiator's
+// first, into the associated data of every ratchet message, so a misattributed conversation does
+// not open; compare full identity-key fingerprints out of band; and prefer the invitation
+// exchange (invite.hpp), whose transcript and signatures bind both identity keys.
 
 #include <optional>
 #include <string_view>

@@ -26,6 +26,15 @@ class Identity {
   [[nodiscard]] Signature sign(ByteView message) const;
   // The seed sealed under the storage key with the all-zero nonce and
   // "vostrel/identity-at-rest/v1".
+  //
+  // A storage key seals exactly one blob. The identity, the contact book and the message log all
+  // seal with the all-zero nonce, and their labels are only associated data, so two blobs under one
+  // key (two saves, or two formats) share their keystream and Poly1305 key: whoever holds both
+  // learns the XOR of the two plaintexts and can forge blobs that open. This blob beside a contact
+  // book under the same key gives away the seed, since a book begins with bytes an outsider can
+  // guess (a version byte, the first contact's name and public key). Derive a fresh key for each
+  // format and each save, for example HMAC-SHA-256 of a master key over the format's label and a
+  // save counter kept beside the blob, never reused.
   [[nodiscard]] Bytes to_encrypted(KeyView storage_key) const;
 
  private:

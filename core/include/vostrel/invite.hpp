@@ -2,6 +2,19 @@
 
 // Invitations and friend requests: a one-way, signed invitation turned into a friendship with a
 // hybrid X25519 + ML-KEM-768 agreement, without both parties being online together.
+//
+// The short authentication string (`crypto::sas` of the session key) shows 32 bits, and this flow
+// lets an active attacker grind it. One who hands the requester an invitation of its own learns,
+// from its own `accept_friend`, the string the requester will see before it has to talk to the
+// real inviter. `request_friend` gives the session key without the inviter, so the attacker then
+// makes friend requests to the real invitation offline, each with a new ephemeral key, until one
+// shows the same string. In a trial a 16-bit string took 108,099 tries at 11.8 microseconds each;
+// 32 bits takes about 2^32 tries, some 14 core-hours at that rate. Matching strings therefore do
+// not prove that no one is in between. Before `Contacts::mark_verified`, callers compare full
+// identity-key fingerprints out of band (the requester its `RequestOutput::peer_id`, the inviter
+// its `AcceptOutput::peer_id`, each against the other's own key), or pass the invitation itself
+// over a channel the requester trusts: then no one can stand in between, since both signatures of
+// the exchange cover both identity keys.
 
 #include <optional>
 #include <utility>

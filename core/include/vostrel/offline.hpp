@@ -2,6 +2,18 @@
 
 // One direction of offline delivery: padded envelopes sealed on the send chain, optionally healed
 // with a prekey, and the receiving half's prekey store with its sealed publication.
+//
+// Two losses the caller plans for (no byte format changes them):
+// - A restored receiver keeps no skipped keys. A frame it passed over and had not opened before
+//   the restart is refused afterwards as `Chain` carrying `Replay`, and so is every resend of that
+//   envelope: the sender has to seal the message again under a new counter.
+// - A mixed envelope whose prekey the receiver no longer holds (pruned, or not imported after a
+//   restore) can never open (`UnknownPrekey`), nor can any later envelope in that direction: the
+//   sender's chain has mixed in a secret the receiver never learns, so those give `UnknownPrekey`
+//   or `Chain` carrying `Decrypt`. The sender is not told. A receiver ingests what waits before it
+//   prunes, and treats an `UnknownPrekey` followed only by refusals as a broken direction, to be
+//   set up again (a new root, new channels under it). outbox.hpp says how a channel snapshot meets
+//   both.
 
 #include <cstdint>
 #include <expected>

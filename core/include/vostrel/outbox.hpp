@@ -2,6 +2,22 @@
 
 // The offline channel an application holds per peer: both halves of offline delivery, a bounded
 // outbox of sealed envelopes kept until acknowledged, and a snapshot that survives a restart.
+//
+// Two losses the caller plans for (no byte format changes them):
+// - A snapshot keeps no skipped keys. A frame the receiving half passed over (it opened a later
+//   one) and had not opened by the snapshot is refused after the restore as `Chain` carrying
+//   `Replay`, and so is every resend of it, since the outbox resends the same blob: the message
+//   never arrives. Take snapshots when no frame is outstanding (`rx().chain().skipped()` is
+//   empty); a sender whose entry stays unacknowledged queues the message again, under a new
+//   counter, rather than resend it.
+// - `restore` prunes the prekeys expired at its `now`. A mixed envelope still undelivered when its
+//   prekey goes can never open (`UnknownPrekey`), and since the sender's chain has mixed in a
+//   secret the receiver never learns, no later envelope in that direction opens either:
+//   `UnknownPrekey` for those mixed with a prekey the receiver no longer holds, `Chain` carrying
+//   `Decrypt` for the others. The sender is not told. A receiver back after longer than
+//   PREKEY_TTL can restore at the snapshot's own time, ingest what waits, and only then call
+//   `rx().prune_prekeys(now)`. An `UnknownPrekey` followed only by refusals marks a broken
+//   direction, to be set up again (a new root, new channels under it).
 
 #include <cstdint>
 #include <optional>
