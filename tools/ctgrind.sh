@@ -16,7 +16,7 @@ build_dir=${CTGRIND_BUILD_DIR:-$root/build-ctgrind}
 log_dir=$build_dir/logs
 exe=$build_dir/ct/vostrel-ctgrind
 
-packages=(valgrind build-essential cmake ninja-build pkg-config libsodium-dev libssl-dev)
+packages=(valgrind build-essential cmake ninja-build pkg-config libsodium-dev libssl-dev libabsl-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -7,6 +7,6 @@
 namespace vostrel::relay {
 
 // The relay's own capability comparison: all 32 bytes, no early exit, one decision at the end.
-bool capability_matches(const Key32& expected, const Key32& presented) noexcept;
+[[nodiscard]] bool capability_matches(const Key32& expected, const Key32& presented) noexcept;
 
 }  // namespace vostrel::relay
