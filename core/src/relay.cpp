@@ -1,5 +1,6 @@
 #include "vostrel/relay.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <ostream>
 #include <string_view>
@@ -67,6 +68,12 @@ RequestDigest digest_over(const BoundFields& fields) {
 
 std::uint64_t distance(std::uint64_t a, std::uint64_t b) noexcept {
   return a > b ? a - b : b - a;
+}
+
+std::uint64_t oldest_of(const std::vector<StoredDeposit>& queue) noexcept {
+  std::uint64_t oldest = kMaxTime;
+  for (const StoredDeposit& entry : queue) oldest = std::min(oldest, entry.stored_at);
+  return oldest;
 }
 
 }  // namespace
@@ -210,14 +217,22 @@ void Relay::forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) {
 }
 
 void Relay::sweep(std::uint64_t now) {
-  for (auto mailbox = deposits_.begin(); mailbox != deposits_.end();) {
-    std::erase_if(mailbox->second,
-                  [&](const StoredDeposit& entry) { return !is_live(entry, now); });
-    // An erasure leaves every other entry of the table where it is.
-    if (mailbox->second.empty()) {
-      deposits_.erase(mailbox++);
-    } else {
-      ++mailbox;
+  // Entries stored before now - retention are past it, and only mailboxes whose oldest entry is
+  // among them hold any.
+  if (now > retention_) {
+    const std::uint64_t cutoff = now - retention_;
+    while (!mailboxes_by_age_.empty() && mailboxes_by_age_.begin()->first < cutoff) {
+      const MailboxId mailbox = mailboxes_by_age_.begin()->second;
+      if (const auto found = deposits_.find(mailbox); found != deposits_.end()) {
+        std::vector<StoredDeposit>& queue = found->second;
+        std::erase_if(queue, [&](const StoredDeposit& entry) { return !is_live(entry, now); });
+        if (queue.empty()) {
+          deposits_.erase(found);
+        } else {
+          mailboxes_by_age_.insert({oldest_of(queue), mailbox});
+        }
+      }
+      mailboxes_by_age_.erase(mailboxes_by_age_.begin());
     }
   }
   prune_seen(now);
@@ -228,7 +243,23 @@ std::vector<ExportedDeposit> Relay::export_entries() const {
   for (const auto& [mailbox, queue] : deposits_) count += queue.size();
   std::vector<ExportedDeposit> entries;
   entries.reserve(count);
+  // Among many mailboxes each queue, and then its first payload, is a trip to memory: asking for
+  // queues eight mailboxes ahead and for payloads four ahead lets the trips overlap.
+  auto queue_ahead = deposits_.begin();
+  auto payload_ahead = deposits_.begin();
+  const auto ask_for_queue = [&] {
+    if (queue_ahead != deposits_.end()) __builtin_prefetch((queue_ahead++)->second.data());
+  };
+  const auto ask_for_payload = [&] {
+    if (payload_ahead == deposits_.end()) return;
+    const auto& queue = (payload_ahead++)->second;
+    if (!queue.empty()) __builtin_prefetch(queue.front().payload.data());
+  };
+  for (int i = 0; i < 4; ++i) ask_for_queue();
+  for (int i = 0; i < 4; ++i) ask_for_queue(), ask_for_payload();
   for (const auto& [mailbox, queue] : deposits_) {
+    ask_for_queue();
+    ask_for_payload();
     for (const StoredDeposit& entry : queue) {
       entries.push_back(ExportedDeposit{mailbox, entry.payload, entry.stored_at});
     }
@@ -236,9 +267,47 @@ std::vector<ExportedDeposit> Relay::export_entries() const {
   return entries;
 }
 
+template <class Append>
+void Relay::store(const MailboxId& mailbox, std::uint64_t oldest, std::uint64_t newest,
+                  Append&& append) {
+  const auto [slot, fresh] = deposits_.try_emplace(mailbox);
+  std::vector<StoredDeposit>& queue = slot->second;
+  const auto kept = static_cast<std::ptrdiff_t>(queue.size());
+  // Only an entry older than the latest one stored can be older than the queue's oldest.
+  std::optional<std::uint64_t> replaced;
+  if (!fresh && oldest < latest_stored_) {
+    if (const std::uint64_t current = oldest_of(queue); oldest < current) replaced = current;
+  }
+  try {
+    append(queue);
+    if (fresh || replaced) mailboxes_by_age_.insert({oldest, mailbox});
+  } catch (...) {
+    queue.erase(queue.begin() + kept, queue.end());
+    if (fresh) deposits_.erase(slot);
+    throw;
+  }
+  if (replaced) mailboxes_by_age_.erase({*replaced, mailbox});
+  latest_stored_ = std::max(latest_stored_, newest);
+}
+
 void Relay::import(std::vector<ExportedDeposit> entries) {
-  for (ExportedDeposit& entry : entries) {
-    deposits_[entry.mailbox].push_back(StoredDeposit{std::move(entry.payload), entry.stored_at});
+  // An export lists each mailbox's entries together: each run is stored at once.
+  for (auto run = entries.begin(); run != entries.end();) {
+    const MailboxId& mailbox = run->mailbox;
+    const auto end = std::find_if(
+        run, entries.end(), [&](const ExportedDeposit& entry) { return entry.mailbox != mailbox; });
+    std::uint64_t oldest = kMaxTime;
+    std::uint64_t newest = 0;
+    for (auto entry = run; entry != end; ++entry) {
+      oldest = std::min(oldest, entry->stored_at);
+      newest = std::max(newest, entry->stored_at);
+    }
+    store(mailbox, oldest, newest, [&](std::vector<StoredDeposit>& queue) {
+      for (auto entry = run; entry != end; ++entry) {
+        queue.push_back(StoredDeposit{std::move(entry->payload), entry->stored_at});
+      }
+    });
+    run = end;
   }
 }
 
@@ -247,7 +316,9 @@ std::expected<void, RelayError> try_deposit(Relay& relay, const RelayRequest& re
   if (auto admitted = relay.check_request(RelayOp::Deposit, request, payload, now); !admitted) {
     return admitted;
   }
-  relay.deposits_[request.mailbox].push_back(StoredDeposit{std::move(payload), now});
+  relay.store(request.mailbox, now, now, [&](std::vector<StoredDeposit>& queue) {
+    queue.push_back(StoredDeposit{std::move(payload), now});
+  });
   return {};
 }
 
@@ -273,6 +344,7 @@ std::expected<std::vector<Bytes>, RelayError> try_pull(Relay& relay, const Relay
   std::vector<Bytes> payloads;
   auto queue = relay.deposits_.extract(request.mailbox);
   if (queue.empty()) return payloads;
+  relay.mailboxes_by_age_.erase({oldest_of(queue.mapped()), request.mailbox});
   for (StoredDeposit& entry : queue.mapped()) {
     if (relay.is_live(entry, now)) payloads.push_back(std::move(entry.payload));
   }

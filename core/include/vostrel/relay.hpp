@@ -4,6 +4,7 @@
 // replay cache) and the per-mailbox store that admitted deposits, peeks and pulls act on.
 
 #include <absl/container/btree_map.h>
+#include <absl/container/btree_set.h>
 #include <absl/container/flat_hash_map.h>
 
 #include <cstddef>
@@ -120,10 +121,15 @@ class Relay {
                                                                 std::uint64_t);
 
   using TimeIndex = absl::btree_multimap<std::uint64_t, RequestDigest>;
+  using AgeIndex = absl::btree_set<std::pair<std::uint64_t, MailboxId>>;
 
   [[nodiscard]] bool is_live(const StoredDeposit& entry, std::uint64_t now) const noexcept;
   void prune_seen(std::uint64_t now);
   void forget_seen(TimeIndex::iterator first, TimeIndex::iterator last);
+  // Appends to the mailbox's queue, created when absent, through `append`, for entries stored
+  // between `oldest` and `newest`. When it throws, the queue is as it was.
+  template <class Append>
+  void store(const MailboxId& mailbox, std::uint64_t oldest, std::uint64_t newest, Append&& append);
 
   std::uint64_t max_skew_;
   std::uint64_t retention_;
@@ -133,6 +139,11 @@ class Relay {
   Seen seen_;
   // The same digests grouped by timestamp, so pruning touches only what it removes.
   TimeIndex seen_by_time_;
+  // Each mailbox under the stored_at of its oldest entry, so a sweep visits only mailboxes that
+  // hold an expired entry.
+  AgeIndex mailboxes_by_age_;
+  // No entry ever stored is later: one stored at this time or after is no mailbox's new oldest.
+  std::uint64_t latest_stored_ = 0;
 };
 
 // op || mailbox || timestamp || request_id || sha256(payload): 81 bytes, no label.
