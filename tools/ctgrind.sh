@@ -60,8 +60,8 @@ decision_site() {  # name
   hits=$(grep -rnE -- "^[[:space:]]*$marker $name[[:space:]]*\$" "$src" | cut -d: -f1,2) || true
   [ -n "$hits" ] || fail "decisions: no line \"$marker $name\" in core/src. It marks the one" \
     "statement of $name that may branch on its secret; put it on the line before that statement."
-  [ "$(wc -l <<<"$hits")" -eq 1 ] || fail "decisions: \"$marker $name\" more than once in" \
-    "core/src:" $hits
+  [ "$(wc -l <<<"$hits")" -eq 1 ] || fail "decisions: \"$marker $name\" more than once:" \
+    ${hits//"$src"/core/src}
   local file=${hits%:*} at=${hits##*:}
   awk -v name="$name" -v path="${file#"$src"/}" -v at="$at" '
     NR <= at { next }
@@ -72,13 +72,13 @@ decision_site() {  # name
     END { exit !found }' "$file" ||
     fail "decisions: no statement after \"$marker $name\" at core/src/${file#"$src"/}:$at"
 }
-sites=$(for name in "${decisions[@]}"; do decision_site "$name"; done)
-# A marker the list above does not name would be checked by nothing.
+# A marker that $decisions does not name would be checked by nothing.
 while IFS=: read -r file at text; do
   name=$(sed -E "s|^[[:space:]]*$marker[[:space:]]+||; s|[[:space:]]*\$||" <<<"$text")
   [[ " ${decisions[*]} " == *" $name "* ]] || fail "decisions: core/src/${file#"$src"/}:$at marks" \
     "\"$name\", which tools/ctgrind.sh does not check (it checks: ${decisions[*]})"
 done < <(grep -rnF -- "$marker" "$src" || true)
+sites=$(for name in "${decisions[@]}"; do decision_site "$name"; done)
 
 run decisions --xml=yes --xml-file="$log_dir/decisions.xml"
 [ $status -eq 0 ] && failed "decisions: no report at all, so the secrets reached no decision" decisions
@@ -100,7 +100,7 @@ if ! awk -v sites="$sites" -v comparisons="$comparisons" '
     gsub(/&lt;/, "<", line); gsub(/&gt;/, ">", line); gsub(/&amp;/, "\\&", line)
     return line
   }
-  /<error>/ { in_error = 1; kind = ""; stacks = 0; where = ""; fn = ""; next }
+  /<error>/ { in_error = 1; kind = ""; stacks = 0; where = ""; shown = ""; fn = ""; next }
   !in_error { next }
   /<kind>/ { kind = text($0) }
   /<stack>/ { stacks++ }
@@ -112,13 +112,14 @@ if ! awk -v sites="$sites" -v comparisons="$comparisons" '
   /<line>/ { line = text($0) }
   /<\/frame>/ {
     if (frame_fn ~ ("(^|::)(" comparisons ")\\(")) next
-    where = dir "/" file; sub(/^.*\/core\/src\//, "", where); where = where ":" line; fn = frame_fn
+    path = dir "/" file; sub(/^.*\/core\/src\//, "", path); where = path ":" line; fn = frame_fn
+    shown = (path == dir "/" file ? "" : "core/src/") where
   }
   /<\/error>/ { judge() }
   function judge() {
     in_error = 0
     if (kind == "UninitCondition" && (where in decision_at)) { seen[decision_at[where]]++; return }
-    printf "unexpected %s at %s in %s\n", kind, where, fn; bad++
+    printf "unexpected %s at %s in %s\n", kind, shown, fn; bad++
   }
   END {
     for (name in where_of) {
