@@ -14,7 +14,7 @@ jobs=${JOBS:-$(nproc)}
 install_missing "${build_packages[@]}" clang-16 libclang-rt-16-dev
 quiet_step "configuring $build_dir" cmake -S "$root" -B "$build_dir" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 \
-  -DVOSTREL_FUZZ=ON
+  -DVOSTREL_FUZZ=ON -DVOSTREL_WERROR=ON
 step "building $build_dir" cmake --build "$build_dir"
 
 targets=("$@")
