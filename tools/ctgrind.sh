@@ -57,7 +57,7 @@ grep -E '^(ok|FAIL) ' "$log_dir/check.log"
 # statement after its marker, up to the line that ends it (";") or opens its block ("{").
 decision_site() {  # name
   local name=$1 hits
-  hits=$(grep -rnE -- "^[[:space:]]*$marker $name[[:space:]]*\$" "$src" | cut -d: -f1,2) || true
+  hits=$(grep -rnE -- "^[[:space:]]*${marker} ${name}[[:space:]]*\$" "$src" | cut -d: -f1,2) || true
   [ -n "$hits" ] || fail "decisions: no line \"$marker $name\" in core/src. It marks the one" \
     "statement of $name that may branch on its secret; put it on the line before that statement."
   [ "$(wc -l <<<"$hits")" -eq 1 ] || fail "decisions: \"$marker $name\" more than once:" \
@@ -74,7 +74,7 @@ decision_site() {  # name
 }
 # A marker that $decisions does not name would be checked by nothing.
 while IFS=: read -r file at text; do
-  name=$(sed -E "s|^[[:space:]]*$marker[[:space:]]+||; s|[[:space:]]*\$||" <<<"$text")
+  name=$(sed -E "s|^[[:space:]]*${marker}[[:space:]]+||; s|[[:space:]]*\$||" <<<"$text")
   [[ " ${decisions[*]} " == *" $name "* ]] || fail "decisions: core/src/${file#"$src"/}:$at marks" \
     "\"$name\", which tools/ctgrind.sh does not check (it checks: ${decisions[*]})"
 done < <(grep -rnF -- "$marker" "$src" || true)
