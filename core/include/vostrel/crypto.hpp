@@ -44,7 +44,8 @@ Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts);
 // SHA-256 over the concatenation of `parts`.
 Key32 sha256(std::initializer_list<ByteView> parts);
 
-// Incremental SHA-256 for long inputs.
+// Incremental SHA-256 for long inputs. update and finish on a moved-from hash stop with "Sha256
+// used after it was moved from".
 class Sha256 {
  public:
   Sha256();

@@ -75,6 +75,7 @@ crypto::Nonce12 env_nonce(KeyView env_key, std::uint64_t seq);
 // Mailbox token of the envelopes from `sender_identity` in one epoch.
 Key32 mbx_loc(KeyView root, KeyView sender_identity, std::uint64_t epoch);
 
+// seal on a moved-from sender stops with "OfflineSender used after it was moved from".
 class OfflineSender {
  public:
   OfflineSender(KeyView root, KeyView own_identity);
@@ -94,8 +95,11 @@ class OfflineSender {
 
   Key32 env_key_;
   sendchain::SendChain chain_;
+  MoveMark moved_;
 };
 
+// A moved-from receiver holds no prekeys; ingest, publish_prekeys, prune_prekeys and
+// import_prekeys on it stop with "OfflineReceiver used after it was moved from".
 class OfflineReceiver {
  public:
   OfflineReceiver(KeyView root, KeyView peer_identity);
@@ -127,6 +131,7 @@ class OfflineReceiver {
   sendchain::RecvChain chain_;
   Key32 env_key_;
   std::map<PrekeyId, PrekeySecret> prekeys_;
+  MoveMark moved_;
 };
 
 // The message of an envelope; the receiver changes only when a message is returned.
