@@ -1,5 +1,6 @@
 #include "vostrel/offline.hpp"
 
+#include <limits>
 #include <ostream>
 #include <string_view>
 
@@ -25,6 +26,7 @@ constexpr std::uint8_t kMixed = 0x01;
 constexpr std::size_t kSeqBytes = 8;
 constexpr std::size_t kLengthBytes = 4;
 constexpr std::size_t kMixedPrefix = 1 + prekey::MIX_HEADER_BYTES;
+constexpr std::uint64_t kMaxTime = std::numeric_limits<std::uint64_t>::max();
 
 Key32 env_key_of(KeyView root, KeyView sender_identity) {
   return crypto::hmac_sha256(root, {as_bytes(kEnvKeyLabel), sender_identity});
@@ -195,7 +197,9 @@ std::vector<PrekeyBundle> OfflineReceiver::publish_prekeys(const identity::Ident
   if (n == 0 || prekeys_.size() >= MAX_STORED_PREKEYS || n > MAX_STORED_PREKEYS - prekeys_.size()) {
     return {};
   }
-  const std::uint64_t expires_at = now + PREKEY_TTL;
+  // Valid while now < expires_at: at the last second of the clock nothing can be.
+  if (now == kMaxTime) return {};
+  const std::uint64_t expires_at = now > kMaxTime - PREKEY_TTL ? kMaxTime : now + PREKEY_TTL;
   std::vector<PrekeyBundle> bundles;
   bundles.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {

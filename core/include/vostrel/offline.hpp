@@ -107,8 +107,9 @@ class OfflineReceiver {
   static OfflineReceiver restore(KeyView root, KeyView peer_identity, KeyView chain_key,
                                  std::uint64_t counter);
 
-  // n new prekeys valid until now + PREKEY_TTL, their secrets stored. Returns no bundle and
-  // changes nothing for n = 0 or when the store would exceed MAX_STORED_PREKEYS.
+  // n new prekeys valid until now + PREKEY_TTL, their secrets stored; the expiry saturates at
+  // 2^64 - 1 rather than wrap. Returns no bundle and changes nothing for n = 0, when the store
+  // would exceed MAX_STORED_PREKEYS, or at now = 2^64 - 1, where no bundle could be valid.
   std::vector<PrekeyBundle> publish_prekeys(const identity::Identity& owner, std::size_t n,
                                             std::uint64_t now);
   // Removes every prekey whose expiry is at or before now.
