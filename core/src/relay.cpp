@@ -159,6 +159,7 @@ Relay::Relay(std::uint64_t max_skew, std::uint64_t retention, std::optional<Key3
 
 std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequest& request,
                                                      ByteView payload, std::uint64_t now) {
+  moved_.check("Relay");
   if (distance(request.timestamp, now) > max_skew_) return std::unexpected(RelayError::Stale);
 
   const Key32 payload_hash = sha256(payload);
@@ -216,6 +217,7 @@ void Relay::forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) {
 }
 
 void Relay::sweep(std::uint64_t now) {
+  moved_.check("Relay");
   for (auto mailbox = deposits_.begin(); mailbox != deposits_.end();) {
     std::erase_if(mailbox->second,
                   [&](const StoredDeposit& entry) { return !is_live(entry, now); });
@@ -225,6 +227,7 @@ void Relay::sweep(std::uint64_t now) {
 }
 
 std::vector<ExportedDeposit> Relay::export_entries() const {
+  moved_.check("Relay");
   std::vector<ExportedDeposit> entries;
   for (const auto& [mailbox, queue] : deposits_) {
     for (const StoredDeposit& entry : queue) {
@@ -235,6 +238,7 @@ std::vector<ExportedDeposit> Relay::export_entries() const {
 }
 
 void Relay::import(std::vector<ExportedDeposit> entries) {
+  moved_.check("Relay");
   for (ExportedDeposit& entry : entries) {
     deposits_[entry.mailbox].push_back(StoredDeposit{std::move(entry.payload), entry.stored_at});
   }
