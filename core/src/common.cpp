@@ -17,6 +17,10 @@ void secure_zero(void* data, std::size_t length) noexcept {
   __asm__ __volatile__("" : : "r"(data) : "memory");
 }
 
+void MoveMark::stop(const char* type) {
+  throw Panic(std::string(type) + " used after it was moved from");
+}
+
 HybridSecret::HybridSecret(FixedView<32> classical, FixedView<32> post_quantum) noexcept {
   std::copy(classical.begin(), classical.end(), bytes_.begin());
   std::copy(post_quantum.begin(), post_quantum.end(), bytes_.begin() + 32);

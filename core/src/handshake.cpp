@@ -15,6 +15,14 @@ Secret32 derive_key(const Secret32& x25519_shared, const Secret32& kem_shared,
   return crypto::hybrid_key(x25519_shared, kem_shared.view(), context);
 }
 
+// A move zeroes the state's secret; a drawn one is never all zero.
+void require_live(const ResponderState& state) {
+  static constexpr Key32 zero{};
+  if (crypto::ct_equal(state.x25519_secret.view(), zero)) {
+    throw Panic("ResponderState used after it was moved from");
+  }
+}
+
 // Moves a KEM secret into a wiping type and zeroes the plain array it came in.
 Secret32 take_kem_secret(pqkem::SharedSecret& secret) noexcept {
   Secret32 taken(secret);
@@ -130,6 +138,7 @@ std::pair<Reply, Secret32> initiator_reply(const Hello& hello) {
 }
 
 Secret32 responder_finish(ResponderState state, const Reply& reply) {
+  require_live(state);
   const Key32 own_public = crypto::x25519_public(state.x25519_secret.view());
   return finish(std::move(state), own_public, reply);
 }
@@ -157,6 +166,7 @@ InitiatorAuth initiator_reply_auth(const Hello& hello, const identity::Identity&
 
 std::optional<ResponderAuth> responder_finish_auth(ResponderState state, const AuthReply& areply,
                                                    const identity::Identity& identity) {
+  require_live(state);
   const Key32 own_public = crypto::x25519_public(state.x25519_secret.view());
   // The encapsulation key is the one this responder sent, never one taken from the message.
   const Bytes transcript =

@@ -5,8 +5,8 @@
 #include <ostream>
 #include <string_view>
 
-#include "relay_internal.hpp"
 #include "vostrel/crypto.hpp"
+#include "vostrel/internal/relay.hpp"
 #include "vostrel/pow.hpp"
 
 namespace vostrel::relay {
@@ -150,12 +150,14 @@ Relay::Relay(std::uint64_t max_skew, std::uint64_t retention, std::optional<Key3
 
 std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequest& request,
                                                      ByteView payload, std::uint64_t now) {
+  moved_.check("Relay");
   if (distance(request.timestamp, now) > max_skew_) return std::unexpected(RelayError::Stale);
 
   const Key32 payload_hash = crypto::sha256({payload});
   const BoundFields fields = bound_fields(op, request, payload_hash);
   if (capability_key_) {
     const Key32 expected = capability_over(*capability_key_, fields);
+    // ctgrind: decision check_request
     if (!capability_matches(expected, request.capability)) {
       return std::unexpected(RelayError::BadCapability);
     }
@@ -217,6 +219,7 @@ void Relay::forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) {
 }
 
 void Relay::sweep(std::uint64_t now) {
+  moved_.check("Relay");
   // Entries stored before now - retention are past it, and only mailboxes whose oldest entry is
   // among them hold any.
   if (now > retention_) {
@@ -239,6 +242,7 @@ void Relay::sweep(std::uint64_t now) {
 }
 
 std::vector<ExportedDeposit> Relay::export_entries() const {
+  moved_.check("Relay");
   std::size_t count = 0;
   for (const auto& [mailbox, queue] : deposits_) count += queue.size();
   std::vector<ExportedDeposit> entries;
@@ -291,6 +295,7 @@ void Relay::store(const MailboxId& mailbox, std::uint64_t oldest, std::uint64_t 
 }
 
 void Relay::import(std::vector<ExportedDeposit> entries) {
+  moved_.check("Relay");
   // An export lists each mailbox's entries together: each run is stored at once.
   for (auto run = entries.begin(); run != entries.end();) {
     const MailboxId& mailbox = run->mailbox;

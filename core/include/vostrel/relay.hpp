@@ -77,6 +77,9 @@ class Relay;
                                                                      const RelayRequest& request,
                                                                      std::uint64_t now);
 
+// A moved-from relay holds no deposits and no replay cache, so it would admit replays:
+// check_request (and with it every try_*), sweep, export_entries and import on it stop with
+// "Relay used after it was moved from".
 class Relay {
  public:
   // Open addressing with the hash under a key drawn per map: a million digests cost about what a
@@ -144,6 +147,7 @@ class Relay {
   AgeIndex mailboxes_by_age_;
   // No entry ever stored is later: one stored at this time or after is no mailbox's new oldest.
   std::uint64_t latest_stored_ = 0;
+  MoveMark moved_;
 };
 
 // op || mailbox || timestamp || request_id || sha256(payload): 81 bytes, no label.
