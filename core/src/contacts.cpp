@@ -3,11 +3,11 @@
 #include <sstream>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::contacts {
 namespace {
 
-constexpr std::string_view kAtRestLabel = "vostrel/contacts-at-rest/v1";
 constexpr std::uint8_t kVersion = 0x01;
 constexpr std::uint8_t kNoRoot = 0x00;
 constexpr std::uint8_t kHasRoot = 0x01;
@@ -146,12 +146,13 @@ Bytes Contacts::to_encrypted(KeyView storage_key) const {
       plaintext.push_back(kNoRoot);
     }
   }
-  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), plaintext);
+  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(labels::kContactsAtRest),
+                      plaintext);
 }
 
 std::optional<Contacts> Contacts::from_encrypted(KeyView storage_key, ByteView blob) {
   const auto plaintext =
-      crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), blob);
+      crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(labels::kContactsAtRest), blob);
   if (!plaintext || plaintext->empty() || (*plaintext)[0] != kVersion) return std::nullopt;
   ByteReader reader(ByteView(*plaintext).subspan(1));
   Contacts book;

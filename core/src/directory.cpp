@@ -3,15 +3,10 @@
 #include <array>
 #include <string_view>
 
+#include "vostrel/labels.hpp"
+
 namespace vostrel::directory {
 namespace {
-
-constexpr std::string_view kKeyLabel = "vostrel/v1/dir-key";
-constexpr std::string_view kLocLabel = "vostrel/v1/dir-loc";
-constexpr std::string_view kNonceLabel = "vostrel/v1/dir-nonce";
-constexpr std::string_view kSignLabel = "vostrel/v1/dir-record";
-// Deliberately without a version segment, unlike the signature label.
-constexpr std::string_view kAssociatedData = "vostrel/dir-record";
 
 constexpr std::size_t kHeaderBytes = 50;
 constexpr std::size_t kSignatureBytes = 64;
@@ -20,8 +15,8 @@ constexpr std::size_t kShortestBlob = 76;
 
 Bytes signing_message(ByteView body) {
   Bytes message;
-  message.reserve(kSignLabel.size() + body.size());
-  put_bytes(message, as_bytes(kSignLabel));
+  message.reserve(labels::kDirectoryRecord.size() + body.size());
+  put_bytes(message, as_bytes(labels::kDirectoryRecord));
   put_bytes(message, body);
   return message;
 }
@@ -128,18 +123,19 @@ std::optional<DirRecord> DirRecord::from_bytes(ByteView body) {
 }
 
 Key32 dir_key(KeyView root, KeyView publisher) {
-  return crypto::hmac_sha256(root, {as_bytes(kKeyLabel), publisher});
+  return crypto::hmac_sha256(root, {as_bytes(labels::kDirectoryKey), publisher});
 }
 
 Key32 dir_loc(KeyView root, KeyView publisher, std::uint64_t epoch) {
   const auto epoch_bytes = be_bytes(epoch);
-  return crypto::hmac_sha256(root, {as_bytes(kLocLabel), publisher, epoch_bytes});
+  return crypto::hmac_sha256(root, {as_bytes(labels::kDirectoryLocation), publisher, epoch_bytes});
 }
 
 crypto::Nonce12 dir_nonce(KeyView record_key, std::uint64_t epoch, std::uint64_t seq) {
   const auto epoch_bytes = be_bytes(epoch);
   const auto seq_bytes = be_bytes(seq);
-  return crypto::derive_nonce(record_key, {as_bytes(kNonceLabel), epoch_bytes, seq_bytes});
+  return crypto::derive_nonce(record_key,
+                              {as_bytes(labels::kDirectoryNonce), epoch_bytes, seq_bytes});
 }
 
 std::optional<Published> publish(KeyView root, const identity::Identity& publisher,
@@ -154,7 +150,8 @@ std::optional<Published> publish(KeyView root, const identity::Identity& publish
   const Key32 record_key = dir_key(root, publisher.public_key());
   const crypto::Nonce12 nonce = dir_nonce(record_key, epoch, seq);
   Published out{dir_loc(root, publisher.public_key(), epoch), Bytes(nonce.begin(), nonce.end())};
-  put_bytes(out.blob, crypto::seal(record_key, nonce, as_bytes(kAssociatedData), signed_record));
+  put_bytes(out.blob,
+            crypto::seal(record_key, nonce, as_bytes(labels::kDirectoryRecordData), signed_record));
   return out;
 }
 
@@ -162,8 +159,8 @@ std::optional<DirRecord> read(KeyView root, KeyView publisher, ByteView blob) {
   if (blob.size() < kShortestBlob) return std::nullopt;
   const Key32 record_key = dir_key(root, publisher);
   const crypto::NonceView nonce(blob.first<kNonceBytes>());
-  const auto plaintext =
-      crypto::open(record_key, nonce, as_bytes(kAssociatedData), blob.subspan(kNonceBytes));
+  const auto plaintext = crypto::open(record_key, nonce, as_bytes(labels::kDirectoryRecordData),
+                                      blob.subspan(kNonceBytes));
   if (!plaintext || plaintext->size() < kSignatureBytes) return std::nullopt;
   const ByteView signed_record(*plaintext);
   const ByteView body = signed_record.first(signed_record.size() - kSignatureBytes);

@@ -3,17 +3,11 @@
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/pqkem.hpp"
 
 namespace vostrel::invite {
 namespace {
-
-constexpr std::string_view kInviteLabel = "vostrel/v1/invite-prekey";
-constexpr std::string_view kTranscriptLabel = "vostrel/v1/invite-transcript";
-constexpr std::string_view kRootLabel = "vostrel/v1/pairwise-root";
-constexpr std::string_view kReqLocLabel = "vostrel/v1/invite-req-loc";
-constexpr std::string_view kAccLocLabel = "vostrel/v1/invite-acc-loc";
-constexpr std::string_view kSealLabel = "vostrel/v1/invite-seal";
 
 constexpr std::uint8_t kRequesterRole = 0x01;
 constexpr std::uint8_t kInviterRole = 0x02;
@@ -36,8 +30,8 @@ class WipeOnExit {
 
 Bytes invite_message(KeyView identity, KeyView x25519_pub, ByteView ek) {
   Bytes message;
-  message.reserve(kInviteLabel.size() + 64 + ek.size());
-  put_bytes(message, as_bytes(kInviteLabel));
+  message.reserve(labels::kInvitePrekey.size() + 64 + ek.size());
+  put_bytes(message, as_bytes(labels::kInvitePrekey));
   put_bytes(message, identity);
   put_bytes(message, x25519_pub);
   put_bytes(message, ek);
@@ -58,8 +52,8 @@ Bytes transcript_of(KeyView inviter_id, KeyView requester_id, KeyView inviter_x2
 
 Bytes transcript_message(std::uint8_t role, ByteView transcript) {
   Bytes message;
-  message.reserve(kTranscriptLabel.size() + 1 + transcript.size());
-  put_bytes(message, as_bytes(kTranscriptLabel));
+  message.reserve(labels::kInviteTranscript.size() + 1 + transcript.size());
+  put_bytes(message, as_bytes(labels::kInviteTranscript));
   message.push_back(role);
   put_bytes(message, transcript);
   return message;
@@ -208,19 +202,19 @@ bool verify_accept(ByteView transcript, KeyView inviter_key, FixedView<kAcceptBy
 }
 
 Key32 pairwise_root(KeyView session_key) {
-  return crypto::hmac_sha256(session_key, {as_bytes(kRootLabel)});
+  return crypto::hmac_sha256(session_key, {as_bytes(labels::kPairwiseRoot)});
 }
 
 Key32 invite_req_loc(KeyView rendezvous) {
-  return crypto::hmac_sha256(rendezvous, {as_bytes(kReqLocLabel)});
+  return crypto::hmac_sha256(rendezvous, {as_bytes(labels::kInviteRequestLocation)});
 }
 
 Key32 invite_acc_loc(KeyView rendezvous) {
-  return crypto::hmac_sha256(rendezvous, {as_bytes(kAccLocLabel)});
+  return crypto::hmac_sha256(rendezvous, {as_bytes(labels::kInviteAcceptLocation)});
 }
 
 Key32 invite_seal_key(KeyView rendezvous) {
-  return crypto::hmac_sha256(rendezvous, {as_bytes(kSealLabel)});
+  return crypto::hmac_sha256(rendezvous, {as_bytes(labels::kInviteSeal)});
 }
 
 }  // namespace vostrel::invite

@@ -7,6 +7,8 @@
 #include <memory>
 #include <ostream>
 
+#include "vostrel/labels.hpp"
+
 namespace vostrel::media {
 namespace {
 
@@ -178,7 +180,7 @@ std::ostream& operator<<(std::ostream& out, MediaError error) {
 
 crypto::Nonce12 chunk_nonce(KeyView file_key, FixedView<16> file_id, std::uint32_t index) {
   const auto index_bytes = be_bytes(index);
-  return crypto::derive_nonce(file_key, {as_bytes(kChunkNonceLabel), file_id, index_bytes});
+  return crypto::derive_nonce(file_key, {as_bytes(labels::kMediaChunkNonce), file_id, index_bytes});
 }
 
 std::expected<EncryptedFile, MediaError> encrypt_file(ByteView file, std::string_view mime) {

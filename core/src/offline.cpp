@@ -3,6 +3,8 @@
 #include <ostream>
 #include <string_view>
 
+#include "vostrel/labels.hpp"
+
 namespace vostrel::offline {
 
 namespace {
@@ -11,13 +13,6 @@ using prekey::MixHeader;
 using sendchain::RecvChain;
 using sendchain::SendChain;
 
-constexpr std::string_view kEnvKeyLabel = "vostrel/v1/mbx/env";
-constexpr std::string_view kEnvNonceLabel = "vostrel/v1/env-nonce";
-constexpr std::string_view kMbxLocLabel = "vostrel/v1/mbx/loc";
-constexpr std::string_view kPrekeySealLabel = "vostrel/v1/prekey/seal";
-constexpr std::string_view kPrekeyLocLabel = "vostrel/v1/prekey/loc";
-constexpr std::string_view kPrekeyNonceLabel = "vostrel/v1/prekey-nonce";
-
 constexpr std::uint8_t kPlain = 0x00;
 constexpr std::uint8_t kMixed = 0x01;
 constexpr std::size_t kSeqBytes = 8;
@@ -25,7 +20,7 @@ constexpr std::size_t kLengthBytes = 4;
 constexpr std::size_t kMixedPrefix = 1 + prekey::MIX_HEADER_BYTES;
 
 Key32 env_key_of(KeyView root, KeyView sender_identity) {
-  return crypto::hmac_sha256(root, {as_bytes(kEnvKeyLabel), sender_identity});
+  return crypto::hmac_sha256(root, {as_bytes(labels::kEnvelopeKey), sender_identity});
 }
 
 std::size_t round_up_to_bucket(std::size_t length) {
@@ -33,7 +28,7 @@ std::size_t round_up_to_bucket(std::size_t length) {
 }
 
 crypto::Nonce12 bundle_nonce(KeyView seal_key, const PrekeyId& id) {
-  return crypto::derive_nonce(seal_key, {as_bytes(kPrekeyNonceLabel), id});
+  return crypto::derive_nonce(seal_key, {as_bytes(labels::kPrekeyNonce), id});
 }
 
 std::optional<PrekeySecret> parse_prekey_record(ByteView record) {
@@ -68,12 +63,13 @@ std::ostream& operator<<(std::ostream& out, const OfflineError& error) {
 
 crypto::Nonce12 env_nonce(KeyView env_key, std::uint64_t seq) {
   const auto seq_bytes = be_bytes(seq);
-  return crypto::derive_nonce(env_key, {as_bytes(kEnvNonceLabel), seq_bytes});
+  return crypto::derive_nonce(env_key, {as_bytes(labels::kEnvelopeNonce), seq_bytes});
 }
 
 Key32 mbx_loc(KeyView root, KeyView sender_identity, std::uint64_t epoch) {
   const auto epoch_bytes = be_bytes(epoch);
-  return crypto::hmac_sha256(root, {as_bytes(kMbxLocLabel), sender_identity, epoch_bytes});
+  return crypto::hmac_sha256(root,
+                             {as_bytes(labels::kEnvelopeLocation), sender_identity, epoch_bytes});
 }
 
 // --- sending half ---
@@ -214,12 +210,13 @@ void OfflineReceiver::import_prekeys(std::span<const ByteView> records) {
 // --- prekey publication ---
 
 Key32 prekey_seal_key(KeyView root, KeyView owner_identity) {
-  return crypto::hmac_sha256(root, {as_bytes(kPrekeySealLabel), owner_identity});
+  return crypto::hmac_sha256(root, {as_bytes(labels::kPrekeySeal), owner_identity});
 }
 
 Key32 prekey_loc(KeyView root, KeyView owner_identity, std::uint64_t epoch) {
   const auto epoch_bytes = be_bytes(epoch);
-  return crypto::hmac_sha256(root, {as_bytes(kPrekeyLocLabel), owner_identity, epoch_bytes});
+  return crypto::hmac_sha256(root,
+                             {as_bytes(labels::kPrekeyLocation), owner_identity, epoch_bytes});
 }
 
 Bytes seal_bundle(KeyView seal_key, const PrekeyBundle& bundle) {

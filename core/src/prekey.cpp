@@ -3,18 +3,17 @@
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::prekey {
 
 namespace {
 
-constexpr std::string_view kBundleLabel = "vostrel/v1/prekey-bundle";
-
 // Label, id, dh_pub, ek and, unlike the byte form, the expiry last.
 Bytes signed_message(const PrekeyBundle& bundle) {
   Bytes message;
-  message.reserve(kBundleLabel.size() + 16 + 32 + bundle.ek.size() + 8);
-  put_bytes(message, as_bytes(kBundleLabel));
+  message.reserve(labels::kPrekeyBundle.size() + 16 + 32 + bundle.ek.size() + 8);
+  put_bytes(message, as_bytes(labels::kPrekeyBundle));
   put_bytes(message, bundle.id);
   put_bytes(message, bundle.dh_pub);
   put_bytes(message, bundle.ek);

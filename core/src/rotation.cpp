@@ -3,18 +3,15 @@
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::rotation {
 namespace {
 
-constexpr std::string_view kMigrationLabel = "vostrel/v1/identity-migration";
-constexpr std::string_view kLocLabel = "vostrel/v1/migrate-loc";
-constexpr std::string_view kKeyLabel = "vostrel/v1/migrate-key";
-
 Bytes migration_message(KeyView old_key, KeyView new_key) {
   Bytes message;
-  message.reserve(kMigrationLabel.size() + 64);
-  put_bytes(message, as_bytes(kMigrationLabel));
+  message.reserve(labels::kIdentityMigration.size() + 64);
+  put_bytes(message, as_bytes(labels::kIdentityMigration));
   put_bytes(message, old_key);
   put_bytes(message, new_key);
   return message;
@@ -63,11 +60,11 @@ std::optional<identity::PublicKey> verify_migration(const MigrationRecord& recor
 }
 
 Key32 migrate_loc(KeyView shared_secret, KeyView old_key) {
-  return crypto::hmac_sha256(shared_secret, {as_bytes(kLocLabel), old_key});
+  return crypto::hmac_sha256(shared_secret, {as_bytes(labels::kMigrateLocation), old_key});
 }
 
 Key32 migrate_key(KeyView shared_secret, KeyView old_key) {
-  return crypto::hmac_sha256(shared_secret, {as_bytes(kKeyLabel), old_key});
+  return crypto::hmac_sha256(shared_secret, {as_bytes(labels::kMigrateKey), old_key});
 }
 
 }  // namespace vostrel::rotation

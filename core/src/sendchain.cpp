@@ -4,16 +4,18 @@
 #include <utility>
 #include <vector>
 
+#include "vostrel/labels.hpp"
+
 namespace vostrel::sendchain {
 
 namespace {
 
-constexpr std::string_view kChainInitLabel = "vostrel/v1/async/chain-init";
-constexpr std::string_view kMessageLabel = "vostrel/v1/async/msg";
-constexpr std::string_view kChainLabel = "vostrel/v1/async/chain";
-constexpr std::string_view kEncLabel = "vostrel/v1/async/enc";
-constexpr std::string_view kNonceLabel = "vostrel/v1/async/nonce";
-constexpr std::string_view kMixInLabel = "vostrel/v1/async/pcs-mixin";
+constexpr std::string_view kChainInitLabel = labels::kChainInit;
+constexpr std::string_view kMessageLabel = labels::kChainMessage;
+constexpr std::string_view kChainLabel = labels::kChainNext;
+constexpr std::string_view kEncLabel = labels::kChainEncryption;
+constexpr std::string_view kNonceLabel = labels::kChainNonce;
+constexpr std::string_view kMixInLabel = labels::kChainMixIn;
 
 Secret32 first_chain_key(KeyView root, KeyView sender_identity) {
   return hmac_parts(root, {as_bytes(kChainInitLabel), sender_identity});

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "test_support.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/mailbox.hpp"
 
 using namespace vostrel;
@@ -52,7 +53,7 @@ Bytes sender_state_of(const OfflineSender& tx) {
 }
 
 Key32 env_key_for(const Identity& sender) {
-  return crypto::hmac_sha256(kRoot, {as_bytes("vostrel/v1/mbx/env"), sender.public_key()});
+  return crypto::hmac_sha256(kRoot, {as_bytes(labels::kEnvelopeKey), sender.public_key()});
 }
 
 // An envelope around any padded plaintext, sealed as a genuine sender would.

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "ratchet_internal.hpp"
 #include "test_support.hpp"
 
 using namespace vostrel;

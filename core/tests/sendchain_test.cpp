@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "test_support.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 using namespace vostrel::sendchain;
@@ -129,7 +130,7 @@ TEST(sendchain, forward_secrecy_chain_key_advances) {
 // --- further behaviour ---
 
 TEST(sendchain, hmac_parts_ignores_how_the_bytes_are_split) {
-  const Bytes joined = bytes_of("vostrel/v1/async/msg");
+  const Bytes joined = bytes_of(labels::kChainMessage);
   const auto whole = hmac_parts(kRoot, {joined});
   const auto split = hmac_parts(kRoot, {ByteView(joined).first(7), ByteView(joined).subspan(7)});
   EXPECT_EQ(whole.bytes(), split.bytes());
@@ -213,7 +214,7 @@ TEST(sendchain, last_counter_is_out_of_reach) {
   ASSERT_EQ(rx.skipped().size(), 1u);
 
   // The genuine frame of the last counter, sealed by hand since seal refuses it.
-  const Secret32 mk = hmac_parts(tx.chain_key().view(), {as_bytes("vostrel/v1/async/msg")});
+  const Secret32 mk = hmac_parts(tx.chain_key().view(), {as_bytes(labels::kChainMessage)});
   const MessageKeys keys = message_keys(mk.view());
   Bytes frame = frame_at(LAST_COUNTER, 0);
   const Bytes sealed = crypto::seal(keys.key.view(), keys.nonce, frame, bytes_of("last"));
