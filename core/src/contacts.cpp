@@ -12,15 +12,9 @@ constexpr std::uint8_t kVersion = 0x01;
 constexpr std::uint8_t kNoRoot = 0x00;
 constexpr std::uint8_t kHasRoot = 0x01;
 
-Key32 to_key(KeyView view) noexcept {
-  Key32 key{};
-  std::copy(view.begin(), view.end(), key.begin());
-  return key;
-}
-
 void append_hex(std::ostream& out, const Key32& bytes) {
-  constexpr std::string_view digits = "0123456789abcdef";
-  for (const std::uint8_t b : bytes) out << digits[b >> 4] << digits[b & 0x0F];
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  for (const std::uint8_t b : bytes) out << kDigits[b >> 4] << kDigits[b & 0x0F];
 }
 
 // One entry from `reader`: the name and its contact, or absent when the entry is malformed.
@@ -90,7 +84,7 @@ std::expected<PinStatus, NameError> Contacts::observe(std::string_view name, Key
   }
   if (name.size() > kMaxNameBytes) return std::unexpected(NameError::TooLong);
   if (!is_utf8(as_bytes(name))) return std::unexpected(NameError::NotUtf8);
-  entries_.emplace(std::string(name), Contact{to_key(key), false, std::nullopt});
+  entries_.emplace(std::string(name), Contact{array_of(key), false, std::nullopt});
   return PinStatus::New();
 }
 
@@ -109,11 +103,11 @@ bool Contacts::is_verified(std::string_view name) const {
 bool Contacts::establish_root(std::string_view name, KeyView root) {
   const auto found = entries_.find(name);
   if (found == entries_.end() || found->second.root) return false;
-  found->second.root = to_key(root);
+  found->second.root = array_of(root);
   return true;
 }
 
-std::optional<Key32> Contacts::root(std::string_view name) const {
+std::optional<PlainSecret32> Contacts::root(std::string_view name) const {
   const auto found = entries_.find(name);
   if (found == entries_.end()) return std::nullopt;
   return found->second.root;
@@ -128,7 +122,7 @@ std::optional<Key32> Contacts::key(std::string_view name) const {
 bool Contacts::rotate_identity(std::string_view name, KeyView new_key) {
   const auto found = entries_.find(name);
   if (found == entries_.end()) return false;
-  found->second.key = to_key(new_key);
+  found->second.key = array_of(new_key);
   return true;
 }
 

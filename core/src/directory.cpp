@@ -37,7 +37,7 @@ std::optional<Address> read_address(ByteReader& reader) {
 
 // Quotes and backslashes escaped, control characters written as escapes, everything else as is.
 void append_quoted(std::string& out, std::string_view text) {
-  constexpr std::string_view digits = "0123456789abcdef";
+  constexpr std::string_view kDigits = "0123456789abcdef";
   out.push_back('"');
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -60,8 +60,8 @@ void append_quoted(std::string& out, std::string_view text) {
       default:
         if (byte < 0x20 || byte == 0x7F) {
           out.append("\\u{");
-          if (byte >> 4) out.push_back(digits[byte >> 4]);
-          out.push_back(digits[byte & 0x0F]);
+          if (byte >> 4) out.push_back(kDigits[byte >> 4]);
+          out.push_back(kDigits[byte & 0x0F]);
           out.push_back('}');
         } else {
           out.push_back(c);
@@ -122,7 +122,7 @@ std::optional<DirRecord> DirRecord::from_bytes(ByteView body) {
   return record;
 }
 
-Key32 dir_key(KeyView root, KeyView publisher) {
+PlainSecret32 dir_key(KeyView root, KeyView publisher) {
   return crypto::hmac_sha256(root, {as_bytes(labels::kDirectoryKey), publisher});
 }
 
@@ -147,7 +147,7 @@ std::optional<Published> publish(KeyView root, const identity::Identity& publish
   Bytes signed_record = *body;
   put_bytes(signed_record, publisher.sign(signing_message(*body)));
 
-  const Key32 record_key = dir_key(root, publisher.public_key());
+  const PlainSecret32 record_key = dir_key(root, publisher.public_key());
   const crypto::Nonce12 nonce = dir_nonce(record_key, epoch, seq);
   Published out{dir_loc(root, publisher.public_key(), epoch), Bytes(nonce.begin(), nonce.end())};
   put_bytes(out.blob,
@@ -157,7 +157,7 @@ std::optional<Published> publish(KeyView root, const identity::Identity& publish
 
 std::optional<DirRecord> read(KeyView root, KeyView publisher, ByteView blob) {
   if (blob.size() < kShortestBlob) return std::nullopt;
-  const Key32 record_key = dir_key(root, publisher);
+  const PlainSecret32 record_key = dir_key(root, publisher);
   const crypto::NonceView nonce(blob.first<kNonceBytes>());
   const auto plaintext = crypto::open(record_key, nonce, as_bytes(labels::kDirectoryRecordData),
                                       blob.subspan(kNonceBytes));

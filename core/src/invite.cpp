@@ -16,18 +16,6 @@ using pqkem::kCiphertextBytes;
 using pqkem::kDecapsulationKeyBytes;
 using pqkem::kEncapsulationKeyBytes;
 
-// Overwrites a working copy of a secret on every way out of the scope.
-class WipeOnExit {
- public:
-  explicit WipeOnExit(std::span<std::uint8_t> bytes) noexcept : bytes_(bytes) {}
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-  ~WipeOnExit() { secure_zero(bytes_.data(), bytes_.size()); }
-
- private:
-  std::span<std::uint8_t> bytes_;
-};
-
 Bytes invite_message(KeyView identity, KeyView x25519_pub, ByteView ek) {
   Bytes message;
   message.reserve(labels::kInvitePrekey.size() + 64 + ek.size());
@@ -59,10 +47,6 @@ Bytes transcript_message(std::uint8_t role, ByteView transcript) {
   return message;
 }
 
-Bytes copy_of(ByteView bytes) {
-  return Bytes(bytes.begin(), bytes.end());
-}
-
 }  // namespace
 
 Bytes Invite::to_bytes() const {
@@ -82,7 +66,7 @@ std::optional<Invite> Invite::from_bytes(ByteView bytes) {
   Invite invitation;
   invitation.identity = *reader.array<32>();
   invitation.x25519_pub = *reader.array<32>();
-  invitation.ek = copy_of(*reader.bytes(kEncapsulationKeyBytes));
+  invitation.ek = *reader.copy(kEncapsulationKeyBytes);
   invitation.signature = *reader.array<64>();
   invitation.rendezvous = *reader.array<32>();
   return invitation;
@@ -103,8 +87,8 @@ std::optional<InviteSecret> InviteSecret::from_bytes(ByteView bytes) {
   ByteReader reader(bytes);
   InviteSecret secret;
   secret.x25519_secret = *reader.array<32>();
-  secret.dk = copy_of(*reader.bytes(kDecapsulationKeyBytes));
-  secret.ek = copy_of(*reader.bytes(kEncapsulationKeyBytes));
+  secret.dk = *reader.copy(kDecapsulationKeyBytes);
+  secret.ek = *reader.copy(kEncapsulationKeyBytes);
   secret.rendezvous = *reader.array<32>();
   return secret;
 }
@@ -125,7 +109,7 @@ std::optional<FriendRequest> FriendRequest::from_bytes(ByteView bytes) {
   FriendRequest request;
   request.identity = *reader.array<32>();
   request.eph_pub = *reader.array<32>();
-  request.ct = copy_of(*reader.bytes(kCiphertextBytes));
+  request.ct = *reader.copy(kCiphertextBytes);
   request.signature = *reader.array<64>();
   return request;
 }
@@ -139,8 +123,10 @@ std::pair<Invite, InviteSecret> create_invite(const identity::Identity& inviter)
   os_random(rendezvous);
   const identity::Signature signature =
       inviter.sign(invite_message(inviter.public_key(), x25519_pub, kem.ek));
-  return {Invite{inviter.public_key(), x25519_pub, copy_of(kem.ek), signature, rendezvous},
-          InviteSecret{x25519_secret.bytes(), copy_of(kem.dk), copy_of(kem.ek), rendezvous}};
+  return {Invite{inviter.public_key(), x25519_pub, Bytes(kem.ek.begin(), kem.ek.end()), signature,
+                 rendezvous},
+          InviteSecret{x25519_secret.bytes(), Bytes(kem.dk.begin(), kem.dk.end()),
+                       Bytes(kem.ek.begin(), kem.ek.end()), rendezvous}};
 }
 
 std::optional<RequestOutput> request_friend(const Invite& invitation,
@@ -155,19 +141,20 @@ std::optional<RequestOutput> request_friend(const Invite& invitation,
   const Secret32 eph_secret = random_secret32();
   const Key32 eph_pub = crypto::x25519_public(eph_secret.view());
   const Secret32 x25519_shared = crypto::x25519(eph_secret.view(), invitation.x25519_pub);
-  pqkem::Encapsulation encapsulated = pqkem::encapsulate(
+  const pqkem::Encapsulation encapsulated = pqkem::encapsulate(
       FixedView<kEncapsulationKeyBytes>(invitation.ek.data(), kEncapsulationKeyBytes));
-  const WipeOnExit wipe_kem_secret(encapsulated.ss);
 
   Bytes transcript = transcript_of(invitation.identity, requester.public_key(),
                                    invitation.x25519_pub, eph_pub, invitation.ek, encapsulated.ct);
-  const Secret32 session_key = crypto::hybrid_key(x25519_shared, encapsulated.ss, transcript);
-  const Key32 root = pairwise_root(session_key.view());
+  const Secret32 session_key =
+      crypto::hybrid_key(x25519_shared, encapsulated.ss.view(), transcript);
+  const PlainSecret32 root = pairwise_root(session_key.view());
   const identity::Signature signature =
       requester.sign(transcript_message(kRequesterRole, transcript));
 
   return RequestOutput{
-      FriendRequest{requester.public_key(), eph_pub, copy_of(encapsulated.ct), signature},
+      FriendRequest{requester.public_key(), eph_pub,
+                    Bytes(encapsulated.ct.begin(), encapsulated.ct.end()), signature},
       std::move(transcript), root, session_key.bytes(), invitation.identity};
 }
 
@@ -180,10 +167,9 @@ std::optional<AcceptOutput> accept_friend(const InviteSecret& secret,
   if (secret.dk.size() != kDecapsulationKeyBytes || request.ct.size() != kCiphertextBytes) {
     return std::nullopt;
   }
-  pqkem::SharedSecret kem_secret = pqkem::decapsulate(
+  const Secret32 kem_secret = pqkem::decapsulate(
       FixedView<kDecapsulationKeyBytes>(secret.dk.data(), kDecapsulationKeyBytes),
       FixedView<kCiphertextBytes>(request.ct.data(), kCiphertextBytes));
-  const WipeOnExit wipe_kem_secret(kem_secret);
 
   const Bytes transcript = transcript_of(inviter.public_key(), request.identity, own_pub,
                                          request.eph_pub, secret.ek, request.ct);
@@ -191,8 +177,8 @@ std::optional<AcceptOutput> accept_friend(const InviteSecret& secret,
                         request.signature)) {
     return std::nullopt;
   }
-  const Secret32 session_key = crypto::hybrid_key(x25519_shared, kem_secret, transcript);
-  const Key32 root = pairwise_root(session_key.view());
+  const Secret32 session_key = crypto::hybrid_key(x25519_shared, kem_secret.view(), transcript);
+  const PlainSecret32 root = pairwise_root(session_key.view());
   const identity::Signature accept = inviter.sign(transcript_message(kInviterRole, transcript));
   return AcceptOutput{accept, root, session_key.bytes(), request.identity};
 }
@@ -201,7 +187,7 @@ bool verify_accept(ByteView transcript, KeyView inviter_key, FixedView<kAcceptBy
   return identity::verify(inviter_key, transcript_message(kInviterRole, transcript), accept);
 }
 
-Key32 pairwise_root(KeyView session_key) {
+PlainSecret32 pairwise_root(KeyView session_key) {
   return crypto::hmac_sha256(session_key, {as_bytes(labels::kPairwiseRoot)});
 }
 
@@ -213,7 +199,7 @@ Key32 invite_acc_loc(KeyView rendezvous) {
   return crypto::hmac_sha256(rendezvous, {as_bytes(labels::kInviteAcceptLocation)});
 }
 
-Key32 invite_seal_key(KeyView rendezvous) {
+PlainSecret32 invite_seal_key(KeyView rendezvous) {
   return crypto::hmac_sha256(rendezvous, {as_bytes(labels::kInviteSeal)});
 }
 

@@ -19,7 +19,7 @@ constexpr std::size_t kSeqBytes = 8;
 constexpr std::size_t kLengthBytes = 4;
 constexpr std::size_t kMixedPrefix = 1 + prekey::MIX_HEADER_BYTES;
 
-Key32 env_key_of(KeyView root, KeyView sender_identity) {
+PlainSecret32 env_key_of(KeyView root, KeyView sender_identity) {
   return crypto::hmac_sha256(root, {as_bytes(labels::kEnvelopeKey), sender_identity});
 }
 
@@ -37,7 +37,7 @@ std::optional<PrekeySecret> parse_prekey_record(ByteView record) {
   PrekeySecret secret;
   secret.id = *reader.array<16>();
   secret.expires_at = *reader.u64();
-  secret.dh_secret = Secret32(FixedView<32>(reader.bytes(32)->data(), 32));
+  secret.dh_secret = Secret32(*reader.fixed<32>());
   const ByteView dk = *reader.bytes(pqkem::kDecapsulationKeyBytes);
   std::copy(dk.begin(), dk.end(), secret.dk.begin());
   return secret;
@@ -209,7 +209,7 @@ void OfflineReceiver::import_prekeys(std::span<const ByteView> records) {
 
 // --- prekey publication ---
 
-Key32 prekey_seal_key(KeyView root, KeyView owner_identity) {
+PlainSecret32 prekey_seal_key(KeyView root, KeyView owner_identity) {
   return crypto::hmac_sha256(root, {as_bytes(labels::kPrekeySeal), owner_identity});
 }
 

@@ -21,12 +21,6 @@ Bytes signed_message(const PrekeyBundle& bundle) {
   return message;
 }
 
-template <std::size_t N>
-ByteArray<N> read_array(ByteReader& reader) {
-  // Only called after the total length has been checked.
-  return *reader.array<N>();
-}
-
 }  // namespace
 
 std::pair<PrekeySecret, PrekeyBundle> PrekeyBundle::generate(const identity::Identity& owner,
@@ -64,12 +58,12 @@ std::optional<PrekeyBundle> PrekeyBundle::from_bytes(ByteView bytes) {
   if (bytes.size() != BUNDLE_BYTES) return std::nullopt;
   ByteReader reader(bytes);
   PrekeyBundle bundle;
-  bundle.id = read_array<16>(reader);
-  bundle.dh_pub = read_array<32>(reader);
+  // Every read stays within the length checked above.
+  bundle.id = *reader.array<16>();
+  bundle.dh_pub = *reader.array<32>();
   bundle.expires_at = *reader.u64();
-  bundle.signature = read_array<64>(reader);
-  const ByteView ek = *reader.bytes(pqkem::kEncapsulationKeyBytes);
-  bundle.ek.assign(ek.begin(), ek.end());
+  bundle.signature = *reader.array<64>();
+  bundle.ek = *reader.copy(pqkem::kEncapsulationKeyBytes);
   return bundle;
 }
 
@@ -86,10 +80,9 @@ std::optional<MixHeader> MixHeader::from_bytes(ByteView bytes) {
   if (bytes.size() != MIX_HEADER_BYTES) return std::nullopt;
   ByteReader reader(bytes);
   MixHeader header;
-  header.bundle_id = read_array<16>(reader);
-  header.eph_pub = read_array<32>(reader);
-  const ByteView ct = *reader.bytes(pqkem::kCiphertextBytes);
-  header.ct.assign(ct.begin(), ct.end());
+  header.bundle_id = *reader.array<16>();
+  header.eph_pub = *reader.array<32>();
+  header.ct = *reader.copy(pqkem::kCiphertextBytes);
   return header;
 }
 
@@ -98,12 +91,10 @@ std::optional<SenderMix> sender_mix(const PrekeyBundle& bundle) {
   const Secret32 eph = random_secret32();
   MixHeader header{bundle.id, crypto::x25519_public(eph.view()), {}};
   const Secret32 dh = crypto::x25519(eph.view(), bundle.dh_pub);
-  pqkem::Encapsulation kem = pqkem::encapsulate(
+  const pqkem::Encapsulation kem = pqkem::encapsulate(
       FixedView<pqkem::kEncapsulationKeyBytes>(bundle.ek.data(), bundle.ek.size()));
   header.ct.assign(kem.ct.begin(), kem.ct.end());
-  SenderMix mix{std::move(header), HybridSecret(dh.view(), kem.ss)};
-  secure_zero(kem.ss.data(), kem.ss.size());
-  return mix;
+  return SenderMix{std::move(header), HybridSecret(dh.view(), kem.ss.view())};
 }
 
 std::optional<HybridSecret> receiver_mix(const PrekeySecret& secret, const MixHeader& header) {
@@ -111,11 +102,9 @@ std::optional<HybridSecret> receiver_mix(const PrekeySecret& secret, const MixHe
     return std::nullopt;
   }
   const Secret32 dh = crypto::x25519(secret.dh_secret.view(), header.eph_pub);
-  pqkem::SharedSecret ss = pqkem::decapsulate(
+  const Secret32 ss = pqkem::decapsulate(
       secret.dk, FixedView<pqkem::kCiphertextBytes>(header.ct.data(), header.ct.size()));
-  HybridSecret hybrid(dh.view(), ss);
-  secure_zero(ss.data(), ss.size());
-  return hybrid;
+  return HybridSecret(dh.view(), ss.view());
 }
 
 }  // namespace vostrel::prekey

@@ -32,10 +32,7 @@ ChainStep chain_step(const Secret32& chain_key) {
 }
 
 ByteArray<FRAME_HEADER> frame_header(std::uint64_t counter) {
-  ByteArray<FRAME_HEADER> header{};
-  header[0] = FRAME_VERSION;
-  store_be(header.data() + 1, counter);
-  return header;
+  return concat(be_bytes(FRAME_VERSION), be_bytes(counter));
 }
 
 std::optional<Bytes> open_with(const Secret32& message_key, ByteView frame) {

@@ -53,7 +53,7 @@ struct DirRecord {
   bool operator==(const DirRecord&) const = default;
 };
 
-Key32 dir_key(KeyView root, KeyView publisher);
+PlainSecret32 dir_key(KeyView root, KeyView publisher);
 Key32 dir_loc(KeyView root, KeyView publisher, std::uint64_t epoch);
 crypto::Nonce12 dir_nonce(KeyView record_key, std::uint64_t epoch, std::uint64_t seq);
 

@@ -89,10 +89,10 @@ class OfflineSender {
   const sendchain::SendChain& chain() const noexcept { return chain_; }
 
  private:
-  OfflineSender(const Key32& env_key, sendchain::SendChain chain) noexcept
+  OfflineSender(const PlainSecret32& env_key, sendchain::SendChain chain) noexcept
       : env_key_(env_key), chain_(std::move(chain)) {}
 
-  Key32 env_key_;
+  PlainSecret32 env_key_;
   sendchain::SendChain chain_;
 };
 
@@ -118,14 +118,14 @@ class OfflineReceiver {
  private:
   friend std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView envelope);
 
-  OfflineReceiver(sendchain::RecvChain chain, const Key32& env_key) noexcept
+  OfflineReceiver(sendchain::RecvChain chain, const PlainSecret32& env_key) noexcept
       : chain_(std::move(chain)), env_key_(env_key) {}
 
   void store_prekey(PrekeySecret secret);
   std::expected<Bytes, OfflineError> ingest_mixed(ByteView inner);
 
   sendchain::RecvChain chain_;
-  Key32 env_key_;
+  PlainSecret32 env_key_;
   std::map<PrekeyId, PrekeySecret> prekeys_;
 };
 
@@ -134,7 +134,7 @@ std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView en
 
 // --- prekey publication ---
 
-Key32 prekey_seal_key(KeyView root, KeyView owner_identity);
+PlainSecret32 prekey_seal_key(KeyView root, KeyView owner_identity);
 Key32 prekey_loc(KeyView root, KeyView owner_identity, std::uint64_t epoch);
 
 // The 1332-byte sealed form of a bundle; deterministic.

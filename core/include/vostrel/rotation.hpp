@@ -38,6 +38,6 @@ std::optional<identity::PublicKey> verify_migration(const MigrationRecord& recor
 // Where, and under which key, a migration notice for one contact travels; fixed for one shared
 // secret and one old key.
 Key32 migrate_loc(KeyView shared_secret, KeyView old_key);
-Key32 migrate_key(KeyView shared_secret, KeyView old_key);
+PlainSecret32 migrate_key(KeyView shared_secret, KeyView old_key);
 
 }  // namespace vostrel::rotation
