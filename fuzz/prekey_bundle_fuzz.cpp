@@ -8,7 +8,7 @@ using vostrel::fuzz::require;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView input(data, size);
   const auto bundle = prekey::PrekeyBundle::from_bytes(input);
-  require(bundle.has_value() == (size == prekey::BUNDLE_BYTES),
+  require(bundle.has_value() == (size == prekey::kBundleBytes),
           "a bundle parses exactly when it is 1304 bytes");
   if (!bundle) return 0;
   const Bytes bytes = bundle->to_bytes();

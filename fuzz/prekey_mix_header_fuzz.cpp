@@ -8,7 +8,7 @@ using vostrel::fuzz::require;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const ByteView input(data, size);
   const auto header = prekey::MixHeader::from_bytes(input);
-  require(header.has_value() == (size == prekey::MIX_HEADER_BYTES),
+  require(header.has_value() == (size == prekey::kMixHeaderBytes),
           "a mix header parses exactly when it is 1136 bytes");
   if (!header) return 0;
   require(header->to_bytes() == Bytes(input.begin(), input.end()),

@@ -88,7 +88,7 @@ std::optional<Bytes> DirRecord::to_bytes() const {
   if (addrs.size() > DIR_MAX_ADDRS) return std::nullopt;
   Bytes body;
   body.reserve(kHeaderBytes + addrs.size() * (3 + DIR_MAX_ADDR_LEN));
-  body.push_back(DIR_RECORD_VERSION);
+  body.push_back(kRecordVersion);
   put_bytes(body, identity);
   put_be(body, seq);
   put_be(body, expires_at);
@@ -104,7 +104,7 @@ std::optional<Bytes> DirRecord::to_bytes() const {
 }
 
 std::optional<DirRecord> DirRecord::from_bytes(ByteView body) {
-  if (body.size() < kHeaderBytes || body[0] != DIR_RECORD_VERSION) return std::nullopt;
+  if (body.size() < kHeaderBytes || body[0] != kRecordVersion) return std::nullopt;
   ByteReader reader(body.subspan(1));
   DirRecord record;
   record.identity = *reader.array<32>();

@@ -17,7 +17,7 @@ constexpr std::uint8_t kPlain = 0x00;
 constexpr std::uint8_t kMixed = 0x01;
 constexpr std::size_t kSeqBytes = 8;
 constexpr std::size_t kLengthBytes = 4;
-constexpr std::size_t kMixedPrefix = 1 + prekey::MIX_HEADER_BYTES;
+constexpr std::size_t kMixedPrefix = 1 + prekey::kMixHeaderBytes;
 
 PlainSecret32 env_key_of(KeyView root, KeyView sender_identity) {
   return crypto::hmac_sha256(root, {as_bytes(labels::kEnvelopeKey), sender_identity});
@@ -32,7 +32,7 @@ crypto::Nonce12 bundle_nonce(KeyView seal_key, const PrekeyId& id) {
 }
 
 std::optional<PrekeySecret> parse_prekey_record(ByteView record) {
-  if (record.size() != PREKEY_RECORD_BYTES) return std::nullopt;
+  if (record.size() != kPrekeyRecordBytes) return std::nullopt;
   ByteReader reader(record);
   PrekeySecret secret;
   secret.id = *reader.array<16>();
@@ -84,9 +84,9 @@ OfflineSender OfflineSender::restore(KeyView root, KeyView own_identity, KeyView
 
 std::optional<Bytes> OfflineSender::seal(ByteView message, const PrekeyBundle* bundle) {
   // A longer envelope would be refused by every receiver and by every snapshot restore.
-  if (message.size() > (bundle ? MAX_MIXED_MESSAGE : MAX_PLAIN_MESSAGE)) return std::nullopt;
+  if (message.size() > (bundle ? kMaxMixedMessage : kMaxPlainMessage)) return std::nullopt;
   // No receiver opens the last counter, and sealing it would wrap the sequence numbers.
-  if (chain_.next() == sendchain::LAST_COUNTER) return std::nullopt;
+  if (chain_.next() == sendchain::kLastCounter) return std::nullopt;
 
   std::optional<prekey::SenderMix> mix;
   if (bundle) {
@@ -129,7 +129,7 @@ OfflineReceiver OfflineReceiver::restore(KeyView root, KeyView peer_identity, Ke
 }
 
 std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView envelope) {
-  if (envelope.size() < MIN_ENVELOPE || envelope.size() > MAX_ENVELOPE) {
+  if (envelope.size() < kMinEnvelope || envelope.size() > MAX_ENVELOPE) {
     return std::unexpected(OfflineError::Malformed);
   }
   const ByteView seq_bytes = envelope.first(kSeqBytes);
@@ -158,7 +158,7 @@ std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView en
 
 std::expected<Bytes, OfflineError> OfflineReceiver::ingest_mixed(ByteView inner) {
   if (inner.size() < kMixedPrefix) return std::unexpected(OfflineError::Malformed);
-  const auto header = MixHeader::from_bytes(inner.subspan(1, prekey::MIX_HEADER_BYTES));
+  const auto header = MixHeader::from_bytes(inner.subspan(1, prekey::kMixHeaderBytes));
   const auto stored = prekeys_.find(header->bundle_id);
   if (stored == prekeys_.end()) return std::unexpected(OfflineError::UnknownPrekey);
   const auto secret = prekey::receiver_mix(stored->second, *header);
@@ -183,7 +183,7 @@ void OfflineReceiver::store_prekey(PrekeySecret secret) {
 std::vector<PrekeyBundle> OfflineReceiver::publish_prekeys(const identity::Identity& owner,
                                                            std::size_t n, std::uint64_t now) {
   // A larger store would make a snapshot that restore refuses.
-  if (n == 0 || prekeys_.size() >= MAX_STORED_PREKEYS || n > MAX_STORED_PREKEYS - prekeys_.size()) {
+  if (n == 0 || prekeys_.size() >= kMaxStoredPrekeys || n > kMaxStoredPrekeys - prekeys_.size()) {
     return {};
   }
   const std::uint64_t expires_at = now + PREKEY_TTL;
@@ -245,7 +245,7 @@ std::optional<PrekeyBundle> open_bundle(KeyView seal_key, ByteView blob) {
 
 SecretBytes prekey_record(const PrekeySecret& secret) {
   SecretBytes record;
-  record.reserve(PREKEY_RECORD_BYTES);
+  record.reserve(kPrekeyRecordBytes);
   put_bytes(record, secret.id);
   put_be(record, secret.expires_at);
   put_bytes(record, secret.dh_secret.view());

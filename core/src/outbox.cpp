@@ -10,7 +10,7 @@ constexpr std::size_t kEntryHeadBytes = 8 + 1 + 4;
 constexpr std::size_t kCountBytes = 4;
 
 std::size_t snapshot_size(std::size_t prekeys, const std::vector<OutboxEntry>& outbox) {
-  std::size_t size = SNAPSHOT_HEAD_BYTES + prekeys * offline::PREKEY_RECORD_BYTES + kCountBytes;
+  std::size_t size = kSnapshotHeadBytes + prekeys * offline::kPrekeyRecordBytes + kCountBytes;
   for (const auto& entry : outbox) size += kEntryHeadBytes + entry.blob.size();
   return size;
 }
@@ -65,7 +65,7 @@ SecretBytes OfflineChannel::snapshot() const {
   SecretBytes out;
   // Reserved whole: a buffer left behind by growth would keep keys unwiped.
   out.reserve(snapshot_size(rx_.prekeys().size(), outbox_));
-  out.push_back(SNAPSHOT_VERSION);
+  out.push_back(kSnapshotVersion);
   put_bytes(out, tx_.chain().chain_key().view());
   put_be(out, tx_.chain().next());
   put_bytes(out, rx_.chain().chain_key().view());
@@ -89,9 +89,9 @@ std::optional<OfflineChannel> OfflineChannel::restore(KeyView root, KeyView own_
                                                       KeyView peer_identity, std::uint64_t now,
                                                       ByteView snapshot) {
   // The fixed head first: every read of it below stays within it. The keys are read in place.
-  if (snapshot.size() < SNAPSHOT_HEAD_BYTES) return std::nullopt;
+  if (snapshot.size() < kSnapshotHeadBytes) return std::nullopt;
   ByteReader reader(snapshot);
-  if (*reader.u8() != SNAPSHOT_VERSION) return std::nullopt;
+  if (*reader.u8() != kSnapshotVersion) return std::nullopt;
   const KeyView tx_key = *reader.fixed<32>();
   const std::uint64_t tx_next = *reader.u64();
   const KeyView rx_key = *reader.fixed<32>();
@@ -102,7 +102,7 @@ std::optional<OfflineChannel> OfflineChannel::restore(KeyView root, KeyView own_
   std::vector<ByteView> records;
   records.reserve(prekey_count);
   for (std::uint32_t i = 0; i < prekey_count; ++i) {
-    const auto record = reader.bytes(offline::PREKEY_RECORD_BYTES);
+    const auto record = reader.bytes(offline::kPrekeyRecordBytes);
     if (!record) return std::nullopt;
     records.push_back(*record);
   }

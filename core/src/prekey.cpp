@@ -45,7 +45,7 @@ bool PrekeyBundle::verify(FixedView<32> owner_key, std::uint64_t now) const {
 
 Bytes PrekeyBundle::to_bytes() const {
   Bytes out;
-  out.reserve(BUNDLE_BYTES);
+  out.reserve(kBundleBytes);
   put_bytes(out, id);
   put_bytes(out, dh_pub);
   put_be(out, expires_at);
@@ -55,7 +55,7 @@ Bytes PrekeyBundle::to_bytes() const {
 }
 
 std::optional<PrekeyBundle> PrekeyBundle::from_bytes(ByteView bytes) {
-  if (bytes.size() != BUNDLE_BYTES) return std::nullopt;
+  if (bytes.size() != kBundleBytes) return std::nullopt;
   ByteReader reader(bytes);
   PrekeyBundle bundle;
   // Every read stays within the length checked above.
@@ -69,7 +69,7 @@ std::optional<PrekeyBundle> PrekeyBundle::from_bytes(ByteView bytes) {
 
 Bytes MixHeader::to_bytes() const {
   Bytes out;
-  out.reserve(MIX_HEADER_BYTES);
+  out.reserve(kMixHeaderBytes);
   put_bytes(out, bundle_id);
   put_bytes(out, eph_pub);
   put_bytes(out, ct);
@@ -77,7 +77,7 @@ Bytes MixHeader::to_bytes() const {
 }
 
 std::optional<MixHeader> MixHeader::from_bytes(ByteView bytes) {
-  if (bytes.size() != MIX_HEADER_BYTES) return std::nullopt;
+  if (bytes.size() != kMixHeaderBytes) return std::nullopt;
   ByteReader reader(bytes);
   MixHeader header;
   header.bundle_id = *reader.array<16>();

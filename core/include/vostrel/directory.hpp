@@ -19,7 +19,7 @@ namespace vostrel::directory {
 
 inline constexpr std::size_t DIR_MAX_ADDRS = 8;
 inline constexpr std::size_t DIR_MAX_ADDR_LEN = 256;
-inline constexpr std::uint8_t DIR_RECORD_VERSION = 0x01;
+inline constexpr std::uint8_t kRecordVersion = 0x01;
 
 struct Address {
   enum class Kind : std::uint8_t { Onion = 1, Direct = 2 };  // the wire tags

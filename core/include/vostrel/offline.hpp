@@ -26,17 +26,17 @@ using prekey::PrekeySecret;
 using sendchain::ChainError;
 
 inline constexpr std::size_t PAD_BUCKET = 256;
-inline constexpr std::size_t MIN_ENVELOPE = 8;
+inline constexpr std::size_t kMinEnvelope = 8;
 inline constexpr std::size_t MAX_ENVELOPE = 65'536;
 // The longest messages whose envelopes stay within MAX_ENVELOPE.
-inline constexpr std::size_t MAX_PLAIN_MESSAGE = 65'250;
-inline constexpr std::size_t MAX_MIXED_MESSAGE = 64'114;
+inline constexpr std::size_t kMaxPlainMessage = 65'250;
+inline constexpr std::size_t kMaxMixedMessage = 64'114;
 
 inline constexpr std::uint64_t PREKEY_TTL = 604'800;
-inline constexpr std::size_t PREKEY_RECORD_BYTES = 2456;
-inline constexpr std::size_t SEALED_BUNDLE_BYTES = 1332;
+inline constexpr std::size_t kPrekeyRecordBytes = 2456;
+inline constexpr std::size_t kSealedBundleBytes = 1332;
 // The most prekeys a receiving half holds: what a channel snapshot can carry.
-inline constexpr std::size_t MAX_STORED_PREKEYS = 512;
+inline constexpr std::size_t kMaxStoredPrekeys = 512;
 
 class OfflineError {
  public:
@@ -104,12 +104,12 @@ class OfflineReceiver {
                                  std::uint64_t counter);
 
   // n new prekeys valid until now + PREKEY_TTL, their secrets stored. Returns no bundle and
-  // changes nothing for n = 0 or when the store would exceed MAX_STORED_PREKEYS.
+  // changes nothing for n = 0 or when the store would exceed kMaxStoredPrekeys.
   std::vector<PrekeyBundle> publish_prekeys(const identity::Identity& owner, std::size_t n,
                                             std::uint64_t now);
   // Removes every prekey whose expiry is at or before now.
   void prune_prekeys(std::uint64_t now);
-  // Stores every record of exactly PREKEY_RECORD_BYTES; the last record of an id wins.
+  // Stores every record of exactly kPrekeyRecordBytes; the last record of an id wins.
   void import_prekeys(std::span<const ByteView> records);
 
   const sendchain::RecvChain& chain() const noexcept { return chain_; }
