@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "crypto_internal.hpp"
 #include "test_support.hpp"
 #include "vostrel/labels.hpp"
 

@@ -66,9 +66,6 @@ std::string sas(KeyView key);
 // Constant-time equality of two byte strings of the same length (false for different lengths).
 bool ct_equal(ByteView a, ByteView b) noexcept;
 
-// RFC 7748 clamping of a copy of the secret.
-Key32 clamp_scalar(KeyView secret) noexcept;
-
 // X25519 public key of a secret (clamped on use; the stored secret never changes).
 Key32 x25519_public(KeyView secret);
 
