@@ -7,6 +7,6 @@
 namespace vostrel::crypto {
 
 // RFC 7748 clamping of a copy of the secret.
-PlainSecret32 clamp_scalar(KeyView secret) noexcept;
+[[nodiscard]] PlainSecret32 clamp_scalar(KeyView secret) noexcept;
 
 }  // namespace vostrel::crypto

@@ -72,7 +72,7 @@ requires(N != std::dynamic_extent) struct FixedSize<FixedView<N>> {
 // the sum of the fields' sizes, so a layout that does not fill its declared array exactly does
 // not compile. Integers go in as be_bytes.
 template <typename... Parts>
-constexpr ByteArray<(std::size_t{0} + ... + detail::FixedSize<Parts>::value)> concat(
+[[nodiscard]] constexpr ByteArray<(std::size_t{0} + ... + detail::FixedSize<Parts>::value)> concat(
     const Parts&... parts) noexcept {
   ByteArray<(std::size_t{0} + ... + detail::FixedSize<Parts>::value)> out{};
   auto at = out.begin();
@@ -85,7 +85,7 @@ class ByteReader {
  public:
   explicit ByteReader(ByteView input) noexcept : input_(input) {}
 
-  std::optional<ByteView> bytes(std::size_t n) noexcept {
+  [[nodiscard]] std::optional<ByteView> bytes(std::size_t n) noexcept {
     if (n > remaining()) return std::nullopt;
     ByteView out = input_.subspan(pos_, n);
     pos_ += n;
@@ -93,33 +93,33 @@ class ByteReader {
   }
   // The next N bytes in place, for a field that must not be copied out unwiped.
   template <std::size_t N>
-  std::optional<FixedView<N>> fixed() noexcept {
+  [[nodiscard]] std::optional<FixedView<N>> fixed() noexcept {
     auto view = bytes(N);
     if (!view) return std::nullopt;
     return FixedView<N>(view->data(), N);
   }
   template <std::size_t N>
-  std::optional<ByteArray<N>> array() noexcept {
+  [[nodiscard]] std::optional<ByteArray<N>> array() noexcept {
     auto view = fixed<N>();
     if (!view) return std::nullopt;
     return array_of(*view);
   }
   // An owned copy of the next n bytes.
-  std::optional<Bytes> copy(std::size_t n) {
+  [[nodiscard]] std::optional<Bytes> copy(std::size_t n) {
     auto view = bytes(n);
     if (!view) return std::nullopt;
     return Bytes(view->begin(), view->end());
   }
   template <typename Int>
-  std::optional<Int> be() noexcept {
+  [[nodiscard]] std::optional<Int> be() noexcept {
     auto view = bytes(sizeof(Int));
     if (!view) return std::nullopt;
     return load_be<Int>(view->data());
   }
-  std::optional<std::uint8_t> u8() noexcept { return be<std::uint8_t>(); }
-  std::optional<std::uint16_t> u16() noexcept { return be<std::uint16_t>(); }
-  std::optional<std::uint32_t> u32() noexcept { return be<std::uint32_t>(); }
-  std::optional<std::uint64_t> u64() noexcept { return be<std::uint64_t>(); }
+  [[nodiscard]] std::optional<std::uint8_t> u8() noexcept { return be<std::uint8_t>(); }
+  [[nodiscard]] std::optional<std::uint16_t> u16() noexcept { return be<std::uint16_t>(); }
+  [[nodiscard]] std::optional<std::uint32_t> u32() noexcept { return be<std::uint32_t>(); }
+  [[nodiscard]] std::optional<std::uint64_t> u64() noexcept { return be<std::uint64_t>(); }
 
   std::size_t remaining() const noexcept { return input_.size() - pos_; }
   bool at_end() const noexcept { return pos_ == input_.size(); }

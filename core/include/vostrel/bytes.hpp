@@ -25,7 +25,7 @@ using KeyView = FixedView<32>;
 
 // An owned copy of a fixed-size view.
 template <std::size_t N>
-constexpr ByteArray<N> array_of(FixedView<N> view) noexcept {
+[[nodiscard]] constexpr ByteArray<N> array_of(FixedView<N> view) noexcept {
   ByteArray<N> out{};
   std::copy(view.begin(), view.end(), out.begin());
   return out;

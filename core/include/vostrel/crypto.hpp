@@ -25,25 +25,27 @@ inline constexpr std::string_view kHybridInfoPrefix = labels::kHybridKem;
 // ChaCha20-Poly1305 (RFC 8439): the ciphertext followed by the 16-byte tag, without the nonce.
 // Stops with "ChaCha20-Poly1305 encryption does not fail for valid inputs" beyond the plaintext
 // limit.
-Bytes seal(KeyView key, NonceView nonce, ByteView associated_data, ByteView plaintext);
+[[nodiscard]] Bytes seal(KeyView key, NonceView nonce, ByteView associated_data,
+                         ByteView plaintext);
 
 // The plaintext when the tag verifies; nothing is decrypted before that.
-std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed);
+[[nodiscard]] std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data,
+                                        ByteView sealed);
 
 // HKDF-SHA-256 without salt, info "vostrel/v1/hybrid-kem" || context, 32 bytes out.
-Secret32 derive_session_key(ByteView input_keying_material, ByteView context);
+[[nodiscard]] Secret32 derive_session_key(ByteView input_keying_material, ByteView context);
 
 // HMAC-SHA-256 over the concatenation of `parts`: the keyed derivation of the whole system.
-Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts);
-inline Key32 hmac_sha256(ByteView key, std::initializer_list<ByteView> parts) {
+[[nodiscard]] Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts);
+[[nodiscard]] inline Key32 hmac_sha256(ByteView key, std::initializer_list<ByteView> parts) {
   return hmac_sha256(key, std::span<const ByteView>(parts.begin(), parts.size()));
 }
 
 // The first 12 bytes of a keyed derivation.
-Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts);
+[[nodiscard]] Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts);
 
 // SHA-256 over the concatenation of `parts`.
-Key32 sha256(std::initializer_list<ByteView> parts);
+[[nodiscard]] Key32 sha256(std::initializer_list<ByteView> parts);
 
 // Incremental SHA-256 for long inputs.
 class Sha256 {
@@ -54,25 +56,28 @@ class Sha256 {
   Sha256(const Sha256&) = delete;
   ~Sha256();
   void update(ByteView data);
-  Key32 finish();
+  [[nodiscard]] Key32 finish();
 
  private:
   void* ctx_;
 };
 
-// Eight emoji joined by single spaces, rendered from a key derived with the context "sas".
-std::string sas(KeyView key);
+// Eight emoji joined by single spaces, rendered from a key derived with the context "sas": 32 bits,
+// four per emoji. Too few against an attacker who can try session keys offline until two strings
+// match, as in the invitation flow (see invite.hpp): compare full identity-key fingerprints there.
+[[nodiscard]] std::string sas(KeyView key);
 
 // Constant-time equality of two byte strings of the same length (false for different lengths).
-bool ct_equal(ByteView a, ByteView b) noexcept;
+[[nodiscard]] bool ct_equal(ByteView a, ByteView b) noexcept;
 
 // X25519 public key of a secret (clamped on use; the stored secret never changes).
-Key32 x25519_public(KeyView secret);
+[[nodiscard]] Key32 x25519_public(KeyView secret);
 
 // X25519 shared secret. Never fails: a small-order peer key gives 32 zero bytes.
-Secret32 x25519(KeyView secret, KeyView peer_public);
+[[nodiscard]] Secret32 x25519(KeyView secret, KeyView peer_public);
 
 // Joins the X25519 and ML-KEM-768 secrets (classical first) and derives a session key from them.
-Secret32 hybrid_key(const Secret32& x25519_secret, FixedView<32> kem_secret, ByteView context);
+[[nodiscard]] Secret32 hybrid_key(const Secret32& x25519_secret, FixedView<32> kem_secret,
+                                  ByteView context);
 
 }  // namespace vostrel::crypto

@@ -14,6 +14,6 @@ namespace vostrel {
 // Fills `out` from the operating system's random source; stops with "OS CSPRNG" when it fails.
 void os_random(std::span<std::uint8_t> out);
 // A fresh random 32-byte secret.
-Secret32 random_secret32();
+[[nodiscard]] Secret32 random_secret32();
 
 }  // namespace vostrel

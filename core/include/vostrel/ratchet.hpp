@@ -51,17 +51,17 @@ struct SkippedKeyIdHash {
 class Ratchet {
  public:
   // Draws a fresh key pair; stops with "OS CSPRNG" when the random source fails.
-  static Ratchet init_sender(KeyView shared_key, KeyView peer_public);
+  [[nodiscard]] static Ratchet init_sender(KeyView shared_key, KeyView peer_public);
   // Must receive before it can send. Draws nothing.
-  static Ratchet init_receiver(KeyView shared_key, KeyView own_secret);
+  [[nodiscard]] static Ratchet init_receiver(KeyView shared_key, KeyView own_secret);
 
   // Requires a sending chain: stops with "no sending chain yet — receive a message first"
   // otherwise, and with "sending chain exhausted — receive a message first" rather than let
   // send_count wrap. Nothing changes when it stops.
-  RatchetMessage encrypt(ByteView plaintext, ByteView associated_data);
+  [[nodiscard]] RatchetMessage encrypt(ByteView plaintext, ByteView associated_data);
 
   // An explicit duplicate of the whole state, kept keys included; its secret is wiped on its own.
-  Ratchet clone() const;
+  [[nodiscard]] Ratchet clone() const;
 
   Secret32 dh_secret;
   Key32 dh_public{};
@@ -78,7 +78,7 @@ class Ratchet {
 // The plaintext, or absent when the message is refused or does not authenticate. A refused or
 // unopened message leaves the ratchet exactly as it was. Draws 32 random bytes at a DH step; stops
 // with "OS CSPRNG" when the random source fails.
-std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
-                             ByteView associated_data);
+[[nodiscard]] std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
+                                           ByteView associated_data);
 
 }  // namespace vostrel::ratchet

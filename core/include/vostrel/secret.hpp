@@ -43,7 +43,7 @@ class Secret32 {
   ~Secret32() { secure_zero(bytes_.data(), bytes_.size()); }
 
   // An explicit duplicate, released and wiped on its own.
-  Secret32 clone() const noexcept { return Secret32(bytes_); }
+  [[nodiscard]] Secret32 clone() const noexcept { return Secret32(bytes_); }
 
   const Key32& bytes() const noexcept { return bytes_; }
   Key32& mutable_bytes() noexcept { return bytes_; }

@@ -39,8 +39,8 @@ std::string_view to_string(ChainError error) noexcept;
 std::ostream& operator<<(std::ostream& out, ChainError error);
 
 // HMAC-SHA-256 under `key` over the parts concatenated, without separators.
-Secret32 hmac_parts(KeyView key, std::span<const ByteView> parts);
-inline Secret32 hmac_parts(KeyView key, std::initializer_list<ByteView> parts) {
+[[nodiscard]] Secret32 hmac_parts(KeyView key, std::span<const ByteView> parts);
+[[nodiscard]] inline Secret32 hmac_parts(KeyView key, std::initializer_list<ByteView> parts) {
   return hmac_parts(key, std::span<const ByteView>(parts.begin(), parts.size()));
 }
 
@@ -50,7 +50,7 @@ struct MessageKeys {
 };
 
 // The AEAD key and nonce of one message key.
-MessageKeys message_keys(KeyView message_key);
+[[nodiscard]] MessageKeys message_keys(KeyView message_key);
 
 // Folds a prekey's hybrid secret and bundle id into a chain key, in place.
 void mix_in(Secret32& chain_key, const HybridSecret& secret, FixedView<16> bundle_id);
@@ -60,14 +60,14 @@ class SendChain {
   // The chain of the direction whose sender has `sender_identity`, at counter 0.
   SendChain(KeyView root, KeyView sender_identity);
   // A chain resumed at a stored position.
-  static SendChain from_stored(KeyView chain_key, std::uint64_t next);
+  [[nodiscard]] static SendChain from_stored(KeyView chain_key, std::uint64_t next);
 
   SendChain(SendChain&&) noexcept = default;
   SendChain& operator=(SendChain&&) noexcept = default;
 
   // The frame of `message` at counter `next()`; the chain moves one position on. Stops with
   // "send chain exhausted" at kLastCounter.
-  Bytes seal(ByteView message);
+  [[nodiscard]] Bytes seal(ByteView message);
   void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
 
   const Secret32& chain_key() const noexcept { return chain_key_; }
@@ -86,17 +86,17 @@ class RecvChain {
   // Pairs with the peer's SendChain of the same root and sender identity.
   RecvChain(KeyView root, KeyView sender_identity);
   // A chain resumed at a stored position, with no skipped keys.
-  static RecvChain from_stored(KeyView chain_key, std::uint64_t next);
+  [[nodiscard]] static RecvChain from_stored(KeyView chain_key, std::uint64_t next);
 
   RecvChain(RecvChain&&) noexcept = default;
   RecvChain& operator=(RecvChain&&) noexcept = default;
 
   // An independent copy with its own copies of every key.
-  RecvChain clone() const;
+  [[nodiscard]] RecvChain clone() const;
 
   // The message of a frame; on any error the chain is left exactly as it was. A frame at
   // kLastCounter is TooManySkipped.
-  std::expected<Bytes, ChainError> open(ByteView frame);
+  [[nodiscard]] std::expected<Bytes, ChainError> open(ByteView frame);
   void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
 
   const Secret32& chain_key() const noexcept { return chain_key_; }
@@ -108,8 +108,9 @@ class RecvChain {
   RecvChain(Secret32 chain_key, std::uint64_t next) noexcept
       : chain_key_(std::move(chain_key)), next_(next) {}
 
-  std::expected<Bytes, ChainError> open_skipped(std::uint64_t counter, ByteView frame);
-  std::expected<Bytes, ChainError> open_ahead(std::uint64_t counter, ByteView frame);
+  [[nodiscard]] std::expected<Bytes, ChainError> open_skipped(std::uint64_t counter,
+                                                              ByteView frame);
+  [[nodiscard]] std::expected<Bytes, ChainError> open_ahead(std::uint64_t counter, ByteView frame);
 
   Secret32 chain_key_;
   std::uint64_t next_ = 0;

@@ -7,6 +7,6 @@
 namespace vostrel {
 
 // Well-formed UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
-bool is_utf8(ByteView text) noexcept;
+[[nodiscard]] bool is_utf8(ByteView text) noexcept;
 
 }  // namespace vostrel
