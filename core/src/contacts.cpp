@@ -77,6 +77,7 @@ std::ostream& operator<<(std::ostream& out, NameError error) {
 }
 
 std::expected<PinStatus, NameError> Contacts::observe(std::string_view name, KeyView key) {
+  moved_.check("Contacts");
   if (const auto found = entries_.find(name); found != entries_.end()) {
     const Key32& pinned = found->second.key;
     if (std::equal(key.begin(), key.end(), pinned.begin())) return PinStatus::Known();
@@ -89,6 +90,7 @@ std::expected<PinStatus, NameError> Contacts::observe(std::string_view name, Key
 }
 
 bool Contacts::mark_verified(std::string_view name) {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end()) return false;
   found->second.verified = true;
@@ -96,11 +98,13 @@ bool Contacts::mark_verified(std::string_view name) {
 }
 
 bool Contacts::is_verified(std::string_view name) const {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   return found != entries_.end() && found->second.verified;
 }
 
 bool Contacts::establish_root(std::string_view name, KeyView root) {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end() || found->second.root) return false;
   found->second.root = array_of(root);
@@ -108,18 +112,21 @@ bool Contacts::establish_root(std::string_view name, KeyView root) {
 }
 
 std::optional<PlainSecret32> Contacts::root(std::string_view name) const {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end()) return std::nullopt;
   return found->second.root;
 }
 
 std::optional<Key32> Contacts::key(std::string_view name) const {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end()) return std::nullopt;
   return found->second.key;
 }
 
 bool Contacts::rotate_identity(std::string_view name, KeyView new_key) {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end()) return false;
   found->second.key = array_of(new_key);
@@ -127,6 +134,7 @@ bool Contacts::rotate_identity(std::string_view name, KeyView new_key) {
 }
 
 Bytes Contacts::to_encrypted(KeyView storage_key) const {
+  moved_.check("Contacts");
   Bytes plaintext{kVersion};
   for (const auto& [name, contact] : entries_) {
     put_be(plaintext, static_cast<std::uint16_t>(name.size()));

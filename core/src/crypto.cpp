@@ -8,7 +8,7 @@
 #include <climits>
 #include <memory>
 
-#include "crypto_internal.hpp"
+#include "vostrel/internal/crypto_steps.hpp"
 
 namespace vostrel::crypto {
 namespace {
@@ -218,9 +218,11 @@ Sha256::~Sha256() {
   EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
 }
 void Sha256::update(ByteView data) {
+  if (!ctx_) throw Panic("Sha256 used after it was moved from");
   EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data.data(), data.size());
 }
 Key32 Sha256::finish() {
+  if (!ctx_) throw Panic("Sha256 used after it was moved from");
   Key32 out{};
   EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), out.data(), nullptr);
   return out;

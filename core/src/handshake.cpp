@@ -13,6 +13,14 @@ Secret32 derive_key(const Secret32& x25519_shared, const Secret32& kem_shared,
                             concat(responder_public, initiator_public));
 }
 
+// A move zeroes the state's secret; a drawn one is never all zero.
+void require_live(const ResponderState& state) {
+  static constexpr Key32 kZero{};
+  if (crypto::ct_equal(state.x25519_secret.view(), kZero)) {
+    throw Panic("ResponderState used after it was moved from");
+  }
+}
+
 // The state is released (and its secret wiped) when this returns.
 Secret32 finish(ResponderState state, KeyView own_public, const Reply& reply) {
   const Secret32 x25519_shared = crypto::x25519(state.x25519_secret.view(), reply.x25519_public);
@@ -108,6 +116,7 @@ std::pair<Reply, Secret32> initiator_reply(const Hello& hello) {
 }
 
 Secret32 responder_finish(ResponderState state, const Reply& reply) {
+  require_live(state);
   const Key32 own_public = crypto::x25519_public(state.x25519_secret.view());
   return finish(std::move(state), own_public, reply);
 }
@@ -135,6 +144,7 @@ InitiatorAuth initiator_reply_auth(const Hello& hello, const identity::Identity&
 
 std::optional<ResponderAuth> responder_finish_auth(ResponderState state, const AuthReply& areply,
                                                    const identity::Identity& identity) {
+  require_live(state);
   const Key32 own_public = crypto::x25519_public(state.x25519_secret.view());
   // The encapsulation key is the one this responder sent, never one taken from the message.
   const Bytes transcript =

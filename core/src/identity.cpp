@@ -72,6 +72,7 @@ std::optional<Identity> Identity::from_encrypted(KeyView storage_key, ByteView b
 }
 
 Signature Identity::sign(ByteView message) const {
+  moved_.check("Identity");
   ExpandedKey expanded;
   std::copy(seed_.bytes().begin(), seed_.bytes().end(), expanded.bytes.begin());
   std::copy(public_key_.begin(), public_key_.end(), expanded.bytes.begin() + 32);
@@ -84,6 +85,7 @@ Signature Identity::sign(ByteView message) const {
 }
 
 Bytes Identity::to_encrypted(KeyView storage_key) const {
+  moved_.check("Identity");
   const Secret32 seed = seed_.clone();
   return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(labels::kIdentityAtRest),
                       seed.view());

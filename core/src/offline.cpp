@@ -1,8 +1,10 @@
 #include "vostrel/offline.hpp"
 
+#include <limits>
 #include <ostream>
 #include <string_view>
 
+#include "vostrel/internal/state_copy.hpp"
 #include "vostrel/labels.hpp"
 
 namespace vostrel::offline {
@@ -18,6 +20,7 @@ constexpr std::uint8_t kMixed = 0x01;
 constexpr std::size_t kSeqBytes = 8;
 constexpr std::size_t kLengthBytes = 4;
 constexpr std::size_t kMixedPrefix = 1 + prekey::kMixHeaderBytes;
+constexpr std::uint64_t kMaxTime = std::numeric_limits<std::uint64_t>::max();
 
 PlainSecret32 env_key_of(KeyView root, KeyView sender_identity) {
   return crypto::hmac_sha256(root, {as_bytes(labels::kEnvelopeKey), sender_identity});
@@ -83,6 +86,7 @@ OfflineSender OfflineSender::restore(KeyView root, KeyView own_identity, KeyView
 }
 
 std::optional<Bytes> OfflineSender::seal(ByteView message, const PrekeyBundle* bundle) {
+  moved_.check("OfflineSender");
   // A longer envelope would be refused by every receiver and by every snapshot restore.
   if (message.size() > (bundle ? kMaxMixedMessage : kMaxPlainMessage)) return std::nullopt;
   // No receiver opens the last counter, and sealing it would wrap the sequence numbers.
@@ -129,6 +133,7 @@ OfflineReceiver OfflineReceiver::restore(KeyView root, KeyView peer_identity, Ke
 }
 
 std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView envelope) {
+  receiver.moved_.check("OfflineReceiver");
   if (envelope.size() < kMinEnvelope || envelope.size() > MAX_ENVELOPE) {
     return std::unexpected(OfflineError::Malformed);
   }
@@ -165,7 +170,7 @@ std::expected<Bytes, OfflineError> OfflineReceiver::ingest_mixed(ByteView inner)
   if (!secret) return std::unexpected(OfflineError::Malformed);
 
   // The mix is tried on a copy, so a forged or early envelope burns no prekey.
-  RecvChain mixed = chain_.clone();
+  RecvChain mixed = internal::clone(chain_);
   mixed.mix_in(*secret, header->bundle_id);
   auto message = mixed.open(inner.subspan(kMixedPrefix));
   if (!message) return std::unexpected(OfflineError::Chain(message.error()));
@@ -182,11 +187,14 @@ void OfflineReceiver::store_prekey(PrekeySecret secret) {
 
 std::vector<PrekeyBundle> OfflineReceiver::publish_prekeys(const identity::Identity& owner,
                                                            std::size_t n, std::uint64_t now) {
+  moved_.check("OfflineReceiver");
   // A larger store would make a snapshot that restore refuses.
   if (n == 0 || prekeys_.size() >= kMaxStoredPrekeys || n > kMaxStoredPrekeys - prekeys_.size()) {
     return {};
   }
-  const std::uint64_t expires_at = now + PREKEY_TTL;
+  // Valid while now < expires_at: at the last second of the clock nothing can be.
+  if (now == kMaxTime) return {};
+  const std::uint64_t expires_at = now > kMaxTime - PREKEY_TTL ? kMaxTime : now + PREKEY_TTL;
   std::vector<PrekeyBundle> bundles;
   bundles.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -198,10 +206,12 @@ std::vector<PrekeyBundle> OfflineReceiver::publish_prekeys(const identity::Ident
 }
 
 void OfflineReceiver::prune_prekeys(std::uint64_t now) {
+  moved_.check("OfflineReceiver");
   std::erase_if(prekeys_, [now](const auto& entry) { return entry.second.expires_at <= now; });
 }
 
 void OfflineReceiver::import_prekeys(std::span<const ByteView> records) {
+  moved_.check("OfflineReceiver");
   for (const ByteView record : records) {
     if (auto secret = parse_prekey_record(record)) store_prekey(std::move(*secret));
   }

@@ -26,6 +26,7 @@ std::size_t OfflineChannel::unacknowledged() const noexcept {
 }
 
 bool queue(OfflineChannel& channel, ByteView message, const PrekeyBundle* bundle) {
+  channel.moved_.check("OfflineChannel");
   if (channel.unacknowledged() >= MAX_PENDING) return false;
   const std::uint64_t seq = channel.tx_.chain().next();
   auto envelope = channel.tx_.seal(message, bundle);
@@ -54,6 +55,7 @@ bool needs_prekeys(const OfflineChannel& channel, std::size_t n) {
 }
 
 std::vector<Bytes> OfflineChannel::ingest_batch(std::span<const Bytes> blobs) {
+  moved_.check("OfflineChannel");
   std::vector<Bytes> messages;
   for (const auto& blob : blobs) {
     if (auto message = offline::ingest(rx_, blob)) messages.push_back(std::move(*message));
@@ -62,6 +64,7 @@ std::vector<Bytes> OfflineChannel::ingest_batch(std::span<const Bytes> blobs) {
 }
 
 SecretBytes OfflineChannel::snapshot() const {
+  moved_.check("OfflineChannel");
   SecretBytes out;
   // Reserved whole: a buffer left behind by growth would keep keys unwiped.
   out.reserve(snapshot_size(rx_.prekeys().size(), outbox_));

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "ratchet_internal.hpp"
+#include "vostrel/internal/ratchet_steps.hpp"
 
 namespace vostrel::ratchet {
 namespace {
@@ -169,13 +169,48 @@ Ratchet Ratchet::init_receiver(KeyView shared_key, KeyView own_secret) {
   return ratchet;
 }
 
+Ratchet::Ratchet(Ratchet&& other) noexcept {
+  *this = std::move(other);
+}
+
+Ratchet& Ratchet::operator=(Ratchet&& other) noexcept {
+  if (this == &other) return *this;
+  dh_secret = std::move(other.dh_secret);
+  dh_public = other.dh_public;
+  root_key = other.root_key;
+  send_chain = other.send_chain;
+  recv_chain = other.recv_chain;
+  remote_dh = other.remote_dh;
+  send_count = other.send_count;
+  recv_count = other.recv_count;
+  previous_send_count = other.previous_send_count;
+  skipped = std::move(other.skipped);
+  moved_ = std::move(other.moved_);
+  other.forget();
+  return *this;
+}
+
+void Ratchet::forget() noexcept {
+  dh_public = {};
+  root_key = {};
+  send_chain.reset();
+  recv_chain.reset();
+  remote_dh.reset();
+  send_count = 0;
+  recv_count = 0;
+  previous_send_count = 0;
+  skipped.clear();
+}
+
 Ratchet Ratchet::clone() const {
+  moved_.check("Ratchet");
   Ratchet copy = staged_copy(*this);
   copy.skipped = skipped;
   return copy;
 }
 
 RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
+  moved_.check("Ratchet");
   if (!send_chain) throw Panic("no sending chain yet — receive a message first");
   if (send_count == kMaxCount) throw Panic("sending chain exhausted — receive a message first");
   const auto [next, message_key] = chain_step(*send_chain);
@@ -191,6 +226,7 @@ RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
 
 std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
                              ByteView associated_data) {
+  ratchet.moved_.check("Ratchet");
   const RatchetHeader& header = message.header;
   if (const auto kept = ratchet.skipped.find({header.dh_public, header.message_index});
       kept != ratchet.skipped.end()) {

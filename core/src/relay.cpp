@@ -160,6 +160,7 @@ Relay::Relay(std::uint64_t max_skew, std::uint64_t retention, std::optional<Key3
 
 std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequest& request,
                                                      ByteView payload, std::uint64_t now) {
+  moved_.check("Relay");
   if (distance(request.timestamp, now) > max_skew_) return std::unexpected(RelayError::Stale);
 
   const Key32 payload_hash = sha256(payload);
@@ -217,6 +218,7 @@ void Relay::forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) {
 }
 
 void Relay::sweep(std::uint64_t now) {
+  moved_.check("Relay");
   for (auto mailbox = deposits_.begin(); mailbox != deposits_.end();) {
     std::erase_if(mailbox->second,
                   [&](const StoredDeposit& entry) { return !is_live(entry, now); });
@@ -226,6 +228,7 @@ void Relay::sweep(std::uint64_t now) {
 }
 
 std::vector<ExportedDeposit> Relay::export_entries() const {
+  moved_.check("Relay");
   std::vector<ExportedDeposit> entries;
   for (const auto& [mailbox, queue] : deposits_) {
     for (const StoredDeposit& entry : queue) {
@@ -236,6 +239,7 @@ std::vector<ExportedDeposit> Relay::export_entries() const {
 }
 
 void Relay::import(std::vector<ExportedDeposit> entries) {
+  moved_.check("Relay");
   for (ExportedDeposit& entry : entries) {
     deposits_[entry.mailbox].push_back(StoredDeposit{std::move(entry.payload), entry.stored_at});
   }

@@ -90,6 +90,7 @@ SendChain SendChain::from_stored(KeyView chain_key, std::uint64_t next) {
 }
 
 Bytes SendChain::seal(ByteView message) {
+  moved_.check("SendChain");
   // The last counter has no next position; wrapping would reuse counters and envelope nonces.
   if (next_ == kLastCounter) throw Panic("send chain exhausted");
   ChainStep step = chain_step(chain_key_);
@@ -106,6 +107,7 @@ Bytes SendChain::seal(ByteView message) {
 }
 
 void SendChain::mix_in(const HybridSecret& secret, FixedView<16> bundle_id) {
+  moved_.check("SendChain");
   sendchain::mix_in(chain_key_, secret, bundle_id);
 }
 
@@ -119,6 +121,7 @@ RecvChain RecvChain::from_stored(KeyView chain_key, std::uint64_t next) {
 }
 
 RecvChain RecvChain::clone() const {
+  moved_.check("RecvChain");
   RecvChain copy(chain_key_.clone(), next_);
   for (const auto& [counter, key] : skipped_)
     copy.skipped_.emplace_hint(copy.skipped_.end(), counter, key.clone());
@@ -126,10 +129,12 @@ RecvChain RecvChain::clone() const {
 }
 
 void RecvChain::mix_in(const HybridSecret& secret, FixedView<16> bundle_id) {
+  moved_.check("RecvChain");
   sendchain::mix_in(chain_key_, secret, bundle_id);
 }
 
 std::expected<Bytes, ChainError> RecvChain::open(ByteView frame) {
+  moved_.check("RecvChain");
   if (frame.size() < kFrameHeaderBytes || frame[0] != kFrameVersion) {
     return std::unexpected(ChainError::Malformed);
   }

@@ -42,6 +42,7 @@ std::ostream& operator<<(std::ostream& out, Direction direction) {
 }
 
 bool MessageLog::append(Direction direction, std::uint64_t timestamp, std::string_view text) {
+  moved_.check("MessageLog");
   if (!is_direction(static_cast<std::uint8_t>(direction))) return false;
   // The length first: an oversized text is refused without being read.
   if (text.size() > kMaxTextBytes || !is_utf8(as_bytes(text))) return false;
@@ -50,6 +51,7 @@ bool MessageLog::append(Direction direction, std::uint64_t timestamp, std::strin
 }
 
 Bytes MessageLog::to_encrypted(KeyView storage_key) const {
+  moved_.check("MessageLog");
   std::size_t length = 0;
   for (const LogEntry& entry : entries_) length += kEntryHeadBytes + entry.text.size();
   Bytes plaintext;

@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "crypto_internal.hpp"
 #include "test_support.hpp"
+#include "vostrel/internal/crypto_steps.hpp"
 #include "vostrel/labels.hpp"
 
 using namespace vostrel;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <sstream>
 
 #include "test_support.hpp"
@@ -486,6 +487,43 @@ TEST(offline, prune_removes_a_prekey_from_its_expiry_on) {
   EXPECT_EQ(d.rx.prekeys().size(), 1u);
   d.rx.prune_prekeys(NOW + PREKEY_TTL);
   EXPECT_TRUE(d.rx.prekeys().empty());
+}
+
+TEST(offline, publish_prekeys_saturates_at_the_top_of_the_clock) {
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  struct Case {
+    std::uint64_t now;
+    std::optional<std::uint64_t> expires_at;  // absent: nothing is published
+  };
+  const Case cases[] = {
+      {0, PREKEY_TTL},           {kTop - PREKEY_TTL - 1, kTop - 1},
+      {kTop - PREKEY_TTL, kTop}, {kTop - PREKEY_TTL + 1, kTop},  // would wrap to 0
+      {kTop - 1, kTop},                                          // would wrap to PREKEY_TTL - 2
+      {kTop, std::nullopt},  // valid while now < expires_at: nothing can be
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.now);
+    Direction d;
+    const auto bundles = d.rx.publish_prekeys(d.receiver_id, 2, c.now);
+    if (!c.expires_at) {
+      EXPECT_TRUE(bundles.empty());
+      EXPECT_TRUE(d.rx.prekeys().empty());
+      continue;
+    }
+    ASSERT_EQ(bundles.size(), 2u);
+    for (const auto& bundle : bundles) {
+      EXPECT_EQ(bundle.expires_at, *c.expires_at);
+      EXPECT_TRUE(bundle.verify(d.receiver_id.public_key(), c.now));
+    }
+    for (const auto& [id, secret] : d.rx.prekeys()) EXPECT_EQ(secret.expires_at, *c.expires_at);
+    d.rx.prune_prekeys(c.now);
+    ASSERT_EQ(d.rx.prekeys().size(), 2u);
+    const auto envelope = d.tx.seal(bytes_of("healed"), &bundles[0]);
+    ASSERT_TRUE(envelope);
+    const auto opened = ingest(d.rx, *envelope);
+    ASSERT_TRUE(opened.has_value()) << opened.error();
+    EXPECT_EQ(*opened, bytes_of("healed"));
+  }
 }
 
 TEST(offline, prekey_records_roundtrip_and_import_skips_other_lengths) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "test_support.hpp"
 #include "vostrel/mailbox.hpp"
 
@@ -136,6 +138,19 @@ TEST(outbox, expired_prekeys_pruned_on_restore) {
   const auto on_time = p.restore_alice(snapshot.view(), NOW);
   ASSERT_TRUE(on_time.has_value());
   ASSERT_EQ(on_time->rx().prekeys().size(), 3u);
+}
+
+TEST(outbox, prekeys_published_at_the_top_of_the_clock_survive_a_restore) {
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  for (const std::uint64_t now : {kTop - offline::PREKEY_TTL + 1, kTop - 1}) {
+    SCOPED_TRACE(now);
+    Peers p;
+    ASSERT_EQ(p.alice.rx().publish_prekeys(p.a, 2, now).size(), 2u);
+    const SecretBytes snapshot = p.alice.snapshot();
+    const auto restored = p.restore_alice(snapshot.view(), now);
+    ASSERT_TRUE(restored.has_value());
+    EXPECT_EQ(restored->rx().prekeys().size(), 2u);
+  }
 }
 
 TEST(outbox, prekeys_and_pcs_survive_a_restart_full_relay) {

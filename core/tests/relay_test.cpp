@@ -453,6 +453,32 @@ TEST(relay, retention_is_inclusive_and_future_deposits_are_fresh) {
   EXPECT_TRUE(relay.deposits().empty());
 }
 
+TEST(relay, retention_holds_at_both_ends_of_the_clock) {
+  struct Case {
+    std::uint64_t retention;
+    std::uint64_t stored_at;
+    std::uint64_t now;
+    bool live;
+  };
+  const Case cases[] = {
+      {kMax, 0, kMax, true},           {kMax - 1, 0, kMax, false},
+      {1000, kMax - 1000, kMax, true}, {1000, kMax - 1001, kMax, false},
+      {0, kMax, kMax, true},           {0, kMax, 0, true},  // stored after now: zero old
+      {1000, 0, kMax, false},
+  };
+  for (const Case& c : cases) {
+    Relay relay(kMax, c.retention, std::nullopt, 0);
+    relay.import({{kTestMailbox, bytes_of("entry"), c.stored_at}});
+    const RelayRequest peek = hand_built(RelayOp::Peek, std::nullopt, c.now, 1, {}, 0);
+    const auto peeked = try_peek(relay, peek, c.now);
+    ASSERT_TRUE(peeked.has_value());
+    EXPECT_EQ(peeked->size(), c.live ? 1u : 0u)
+        << c.retention << " " << c.stored_at << " " << c.now;
+    relay.sweep(c.now);
+    EXPECT_EQ(relay.deposits().size(), c.live ? 1u : 0u) << c.retention << " " << c.now;
+  }
+}
+
 TEST(relay, sweep_keeps_the_order_of_live_entries_and_drops_empty_mailboxes) {
   Relay relay = keyed_relay(1000);
   deposit_ok(relay, "a", 10000);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "test_support.hpp"
+#include "vostrel/internal/state_copy.hpp"
 #include "vostrel/labels.hpp"
 
 using namespace vostrel;
@@ -242,13 +243,13 @@ TEST(sendchain, mix_in_on_both_sides_and_clone_independence) {
   const Bytes early = tx.seal(bytes_of("early"));
   (void)tx.seal(bytes_of("lost"));  // keeps a skipped key in the receiver after the next open
   ASSERT_TRUE(rx.open(tx.seal(bytes_of("third"))).has_value());
-  const RecvChain unmixed = rx.clone();
+  const RecvChain unmixed = internal::clone(rx);
   ASSERT_EQ(state_of(unmixed), state_of(rx));
 
   tx.mix_in(secret, id);
   rx.mix_in(secret, id);
   const Bytes healed = tx.seal(bytes_of("healed"));
-  RecvChain stale = unmixed.clone();
+  RecvChain stale = internal::clone(unmixed);
   EXPECT_EQ(stale.open(healed), std::unexpected(ChainError::Decrypt));
   EXPECT_EQ(rx.open(healed), bytes_of("healed"));
   // Kept keys are untouched by the mix and were copied, not shared.

@@ -51,6 +51,8 @@ enum class NameError : std::uint8_t { TooLong = 1, NotUtf8 = 2 };
 std::string_view to_string(NameError error) noexcept;
 std::ostream& operator<<(std::ostream& out, NameError error);
 
+// A moved-from book is empty and would pin any key on first sight: every member function on it
+// stops with "Contacts used after it was moved from".
 class Contacts {
  public:
   // An empty book.
@@ -92,6 +94,7 @@ class Contacts {
  private:
   // std::string orders by unsigned byte values, a prefix first: the order of the stored form.
   std::map<std::string, Contact, std::less<>> entries_;
+  MoveMark moved_;
 };
 
 }  // namespace vostrel::contacts

@@ -47,7 +47,8 @@ inline constexpr std::string_view kHybridInfoPrefix = labels::kHybridKem;
 // SHA-256 over the concatenation of `parts`.
 [[nodiscard]] Key32 sha256(std::initializer_list<ByteView> parts);
 
-// Incremental SHA-256 for long inputs.
+// Incremental SHA-256 for long inputs. update and finish on a moved-from hash stop with "Sha256
+// used after it was moved from".
 class Sha256 {
  public:
   Sha256();

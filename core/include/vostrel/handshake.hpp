@@ -58,7 +58,9 @@ struct Reply {
 };
 
 // What the responder keeps between its Hello and the Reply. Releasing it wipes x25519_secret;
-// the secret is stored exactly as drawn and clamped at each use.
+// the secret is stored exactly as drawn and clamped at each use. A move zeroes the source's secret,
+// which no drawn secret is: responder_finish and responder_finish_auth on such a state stop with
+// "ResponderState used after it was moved from".
 struct ResponderState {
   Secret32 x25519_secret;
   pqkem::EncapsulationKey ek{};

@@ -87,6 +87,7 @@ std::ostream& operator<<(std::ostream& out, const OfflineError& error);
 // Mailbox token of the envelopes from `sender_identity` in one epoch.
 [[nodiscard]] Key32 mbx_loc(KeyView root, KeyView sender_identity, std::uint64_t epoch);
 
+// seal on a moved-from sender stops with "OfflineSender used after it was moved from".
 class OfflineSender {
  public:
   OfflineSender(KeyView root, KeyView own_identity);
@@ -106,8 +107,11 @@ class OfflineSender {
 
   PlainSecret32 env_key_;
   sendchain::SendChain chain_;
+  MoveMark moved_;
 };
 
+// A moved-from receiver holds no prekeys; ingest, publish_prekeys, prune_prekeys and
+// import_prekeys on it stop with "OfflineReceiver used after it was moved from".
 class OfflineReceiver {
  public:
   OfflineReceiver(KeyView root, KeyView peer_identity);
@@ -115,8 +119,9 @@ class OfflineReceiver {
   [[nodiscard]] static OfflineReceiver restore(KeyView root, KeyView peer_identity,
                                                KeyView chain_key, std::uint64_t counter);
 
-  // n new prekeys valid until now + PREKEY_TTL, their secrets stored. Returns no bundle and
-  // changes nothing for n = 0 or when the store would exceed kMaxStoredPrekeys.
+  // n new prekeys valid until now + PREKEY_TTL, their secrets stored; the expiry saturates at
+  // 2^64 - 1 rather than wrap. Returns no bundle and changes nothing for n = 0, when the store
+  // would exceed kMaxStoredPrekeys, or at now = 2^64 - 1, where no bundle could be valid.
   [[nodiscard]] std::vector<PrekeyBundle> publish_prekeys(const identity::Identity& owner,
                                                           std::size_t n, std::uint64_t now);
   // Removes every prekey whose expiry is at or before now.
@@ -139,6 +144,7 @@ class OfflineReceiver {
   sendchain::RecvChain chain_;
   PlainSecret32 env_key_;
   std::map<PrekeyId, PrekeySecret> prekeys_;
+  MoveMark moved_;
 };
 
 // The message of an envelope; the receiver changes only when a message is returned.

@@ -50,6 +50,8 @@ struct OutboxEntry {
   friend bool operator==(const OutboxEntry&, const OutboxEntry&) = default;
 };
 
+// queue, ingest_batch and snapshot on a moved-from channel stop with "OfflineChannel used after it
+// was moved from"; its outbox is empty.
 class OfflineChannel {
  public:
   OfflineChannel(KeyView root, KeyView own_identity, KeyView peer_identity);
@@ -86,6 +88,7 @@ class OfflineChannel {
   std::vector<OutboxEntry> outbox_;
   OfflineSender tx_;
   OfflineReceiver rx_;
+  MoveMark moved_;
 };
 
 // Seals the message (mixed with the peer's prekey when `bundle` is given, verified by the caller)

@@ -12,6 +12,10 @@
 #include "vostrel/common.hpp"
 #include "vostrel/crypto.hpp"
 
+namespace vostrel::internal {
+struct StateCopy;
+}
+
 namespace vostrel::ratchet {
 
 inline constexpr std::uint32_t RATCHET_MAX_SKIP = 256;
@@ -48,8 +52,16 @@ struct SkippedKeyIdHash {
 
 // One party's state. Only dh_secret is wiped (on replacement and on release); root, chain and
 // kept keys are plain.
+//
+// A move leaves the source holding nothing: no chains, no peer key, zero keys and counters, no kept
+// keys. encrypt and decrypt on it stop with "Ratchet used after it was moved from".
 class Ratchet {
  public:
+  Ratchet() = default;
+  Ratchet(Ratchet&& other) noexcept;
+  Ratchet& operator=(Ratchet&& other) noexcept;
+  ~Ratchet() = default;
+
   // Draws a fresh key pair; stops with "OS CSPRNG" when the random source fails.
   [[nodiscard]] static Ratchet init_sender(KeyView shared_key, KeyView peer_public);
   // Must receive before it can send. Draws nothing.
@@ -59,9 +71,6 @@ class Ratchet {
   // otherwise, and with "sending chain exhausted — receive a message first" rather than let
   // send_count wrap. Nothing changes when it stops.
   [[nodiscard]] RatchetMessage encrypt(ByteView plaintext, ByteView associated_data);
-
-  // An explicit duplicate of the whole state, kept keys included; its secret is wiped on its own.
-  [[nodiscard]] Ratchet clone() const;
 
   Secret32 dh_secret;
   Key32 dh_public{};
@@ -73,6 +82,19 @@ class Ratchet {
   std::uint32_t recv_count = 0;
   std::uint32_t previous_send_count = 0;
   std::unordered_map<SkippedKeyId, PlainSecret32, SkippedKeyIdHash> skipped;
+
+ private:
+  friend struct internal::StateCopy;
+  friend std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
+                                      ByteView associated_data);
+
+  // The whole state, kept keys included. A duplicated sender seals under the original's message
+  // keys and nonces, so only the internal state-copy header reaches this.
+  [[nodiscard]] Ratchet clone() const;
+  // What a move leaves behind.
+  void forget() noexcept;
+
+  MoveMark moved_;
 };
 
 // The plaintext, or absent when the message is refused or does not authenticate. A refused or

@@ -89,6 +89,9 @@ class Relay;
                                                                      const RelayRequest& request,
                                                                      std::uint64_t now);
 
+// A moved-from relay holds no deposits and no replay cache, so it would admit replays:
+// check_request (and with it every try_*), sweep, export_entries and import on it stop with
+// "Relay used after it was moved from".
 class Relay {
  public:
   using Deposits = std::unordered_map<MailboxId, std::vector<StoredDeposit>, KeyedHash>;
@@ -144,6 +147,7 @@ class Relay {
   Seen seen_;
   // The same digests grouped by timestamp, so pruning touches only what it removes.
   TimeIndex seen_by_time_;
+  MoveMark moved_;
 };
 
 // Its 32-byte SHA-256 digest.

@@ -15,6 +15,10 @@
 #include "vostrel/common.hpp"
 #include "vostrel/crypto.hpp"
 
+namespace vostrel::internal {
+struct StateCopy;
+}
+
 namespace vostrel::sendchain {
 
 inline constexpr std::uint8_t kFrameVersion = 0x01;
@@ -55,6 +59,8 @@ struct MessageKeys {
 // Folds a prekey's hybrid secret and bundle id into a chain key, in place.
 void mix_in(Secret32& chain_key, const HybridSecret& secret, FixedView<16> bundle_id);
 
+// A move zeroes the source's chain key; seal and mix_in on the source stop with "SendChain used
+// after it was moved from".
 class SendChain {
  public:
   // The chain of the direction whose sender has `sender_identity`, at counter 0.
@@ -79,8 +85,11 @@ class SendChain {
 
   Secret32 chain_key_;
   std::uint64_t next_ = 0;
+  MoveMark moved_;
 };
 
+// A move zeroes the source's chain key and empties its kept keys; open and mix_in on the source
+// stop with "RecvChain used after it was moved from".
 class RecvChain {
  public:
   // Pairs with the peer's SendChain of the same root and sender identity.
@@ -90,9 +99,6 @@ class RecvChain {
 
   RecvChain(RecvChain&&) noexcept = default;
   RecvChain& operator=(RecvChain&&) noexcept = default;
-
-  // An independent copy with its own copies of every key.
-  [[nodiscard]] RecvChain clone() const;
 
   // The message of a frame; on any error the chain is left exactly as it was. A frame at
   // kLastCounter is TooManySkipped.
@@ -108,6 +114,11 @@ class RecvChain {
   RecvChain(Secret32 chain_key, std::uint64_t next) noexcept
       : chain_key_(std::move(chain_key)), next_(next) {}
 
+  friend struct internal::StateCopy;
+
+  // An independent copy with its own copies of every key; reached only through the internal
+  // state-copy header.
+  [[nodiscard]] RecvChain clone() const;
   [[nodiscard]] std::expected<Bytes, ChainError> open_skipped(std::uint64_t counter,
                                                               ByteView frame);
   [[nodiscard]] std::expected<Bytes, ChainError> open_ahead(std::uint64_t counter, ByteView frame);
@@ -115,6 +126,7 @@ class RecvChain {
   Secret32 chain_key_;
   std::uint64_t next_ = 0;
   std::map<std::uint64_t, Secret32> skipped_;
+  MoveMark moved_;
 };
 
 }  // namespace vostrel::sendchain

@@ -34,7 +34,8 @@ struct LogEntry {
 };
 
 // Every entry holds valid UTF-8 of at most kMaxTextBytes bytes, so every log seals to a blob that
-// opens again.
+// opens again. A moved-from log is empty: append and to_encrypted on it stop with "MessageLog used
+// after it was moved from".
 class MessageLog {
  public:
   // An empty log.
@@ -65,6 +66,7 @@ class MessageLog {
 
  private:
   std::vector<LogEntry> entries_;
+  MoveMark moved_;
 };
 
 }  // namespace vostrel::store
