@@ -25,6 +25,7 @@
 #include "mlkem/mlkem768.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/identity.hpp"
+#include "vostrel/internal/relay.hpp"
 #include "vostrel/pqkem.hpp"
 #include "vostrel/relay.hpp"
 #include "vostrel/rotation.hpp"
