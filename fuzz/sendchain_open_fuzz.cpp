@@ -44,9 +44,9 @@ void sealed_frame(ByteView input) {
   const auto counter = reader.u64();
   if (!receiver_next || !counter) return;
   const ByteView message = input.subspan(16);
-  if (*counter == sendchain::LAST_COUNTER) {
+  if (*counter == sendchain::kLastCounter) {
     // No sender seals there; whatever the frame holds, no chain may step past it.
-    Bytes frame{sendchain::FRAME_VERSION};
+    Bytes frame{sendchain::kFrameVersion};
     put_be(frame, *counter);
     put_bytes(frame, message);
     RecvChain chain = RecvChain::from_stored(root(), *receiver_next);

@@ -3,24 +3,18 @@
 #include <sstream>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::contacts {
 namespace {
 
-constexpr std::string_view kAtRestLabel = "vostrel/contacts-at-rest/v1";
 constexpr std::uint8_t kVersion = 0x01;
 constexpr std::uint8_t kNoRoot = 0x00;
 constexpr std::uint8_t kHasRoot = 0x01;
 
-Key32 to_key(KeyView view) noexcept {
-  Key32 key{};
-  std::copy(view.begin(), view.end(), key.begin());
-  return key;
-}
-
 void append_hex(std::ostream& out, const Key32& bytes) {
-  constexpr std::string_view digits = "0123456789abcdef";
-  for (const std::uint8_t b : bytes) out << digits[b >> 4] << digits[b & 0x0F];
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  for (const std::uint8_t b : bytes) out << kDigits[b >> 4] << kDigits[b & 0x0F];
 }
 
 // One entry from `reader`: the name and its contact, or absent when the entry is malformed.
@@ -91,7 +85,7 @@ std::expected<PinStatus, NameError> Contacts::observe(std::string_view name, Key
   }
   if (name.size() > kMaxNameBytes) return std::unexpected(NameError::TooLong);
   if (!is_utf8(as_bytes(name))) return std::unexpected(NameError::NotUtf8);
-  entries_.emplace(std::string(name), Contact{to_key(key), false, std::nullopt});
+  entries_.emplace(std::string(name), Contact{array_of(key), false, std::nullopt});
   return PinStatus::New();
 }
 
@@ -113,11 +107,11 @@ bool Contacts::establish_root(std::string_view name, KeyView root) {
   moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end() || found->second.root) return false;
-  found->second.root = to_key(root);
+  found->second.root = array_of(root);
   return true;
 }
 
-std::optional<Key32> Contacts::root(std::string_view name) const {
+std::optional<PlainSecret32> Contacts::root(std::string_view name) const {
   moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end()) return std::nullopt;
@@ -135,7 +129,7 @@ bool Contacts::rotate_identity(std::string_view name, KeyView new_key) {
   moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end()) return false;
-  found->second.key = to_key(new_key);
+  found->second.key = array_of(new_key);
   return true;
 }
 
@@ -154,12 +148,13 @@ Bytes Contacts::to_encrypted(KeyView storage_key) const {
       plaintext.push_back(kNoRoot);
     }
   }
-  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), plaintext);
+  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(labels::kContactsAtRest),
+                      plaintext);
 }
 
 std::optional<Contacts> Contacts::from_encrypted(KeyView storage_key, ByteView blob) {
   const auto plaintext =
-      crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), blob);
+      crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(labels::kContactsAtRest), blob);
   if (!plaintext || plaintext->empty() || (*plaintext)[0] != kVersion) return std::nullopt;
   ByteReader reader(ByteView(*plaintext).subspan(1));
   Contacts book;

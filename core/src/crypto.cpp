@@ -8,6 +8,8 @@
 #include <climits>
 #include <memory>
 
+#include "vostrel/internal/crypto_steps.hpp"
+
 namespace vostrel::crypto {
 namespace {
 
@@ -263,8 +265,8 @@ bool ct_equal(ByteView a, ByteView b) noexcept {
   return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-Key32 clamp_scalar(KeyView secret) noexcept {
-  Key32 clamped{};
+PlainSecret32 clamp_scalar(KeyView secret) noexcept {
+  PlainSecret32 clamped{};
   std::copy(secret.begin(), secret.end(), clamped.begin());
   clamped[0] &= 0xF8;
   clamped[31] &= 0x3F;

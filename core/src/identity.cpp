@@ -7,11 +7,10 @@
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::identity {
 namespace {
-
-constexpr std::string_view kAtRestLabel = "vostrel/identity-at-rest/v1";
 
 void sodium_ready() {
   static const bool ready = sodium_init() >= 0;
@@ -64,7 +63,8 @@ Identity Identity::generate() {
 }
 
 std::optional<Identity> Identity::from_encrypted(KeyView storage_key, ByteView blob) {
-  auto opened = crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), blob);
+  auto opened =
+      crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(labels::kIdentityAtRest), blob);
   if (!opened) return std::nullopt;
   const SecretBytes plaintext(std::move(*opened));
   if (plaintext.size() != 32) return std::nullopt;
@@ -87,7 +87,8 @@ Signature Identity::sign(ByteView message) const {
 Bytes Identity::to_encrypted(KeyView storage_key) const {
   moved_.check("Identity");
   const Secret32 seed = seed_.clone();
-  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), seed.view());
+  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(labels::kIdentityAtRest),
+                      seed.view());
 }
 
 bool verify(FixedView<32> public_key, ByteView message, FixedView<64> signature) {

@@ -4,13 +4,14 @@
 #include <utility>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::mailbox {
 namespace {
 
-constexpr std::string_view kLocationLabel = "vostrel/v1/loc";
-constexpr std::string_view kQueueSecretLabel = "vostrel/v1/queue-secret";
-constexpr std::string_view kBoxKeyLabel = "vostrel/v1/boxkey";
+constexpr std::string_view kLocationLabel = labels::kMailboxLocation;
+constexpr std::string_view kQueueSecretLabel = labels::kQueueSecret;
+constexpr std::string_view kBoxKeyLabel = labels::kBoxKey;
 
 Token to_token(KeyView view) {
   Token out{};

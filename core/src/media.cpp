@@ -7,6 +7,8 @@
 #include <memory>
 #include <ostream>
 
+#include "vostrel/labels.hpp"
+
 namespace vostrel::media {
 namespace {
 
@@ -21,29 +23,8 @@ std::uint32_t chunks_for(std::uint64_t size) noexcept {
 
 ByteArray<kAssociatedDataBytes> chunk_associated_data(const FileId& file_id, std::uint32_t index,
                                                       std::uint32_t count) noexcept {
-  ByteArray<kAssociatedDataBytes> ad{};
-  std::copy(file_id.begin(), file_id.end(), ad.begin());
-  store_be(ad.data() + 16, index);
-  store_be(ad.data() + 20, count);
-  return ad;
+  return concat(file_id, be_bytes(index), be_bytes(count));
 }
-
-// Wipes the first `length` bytes of a buffer on every way out, unless released.
-class WipeGuard {
- public:
-  WipeGuard(std::uint8_t* data, std::size_t length) noexcept : data_(data), length_(length) {}
-  WipeGuard(const WipeGuard&) = delete;
-  WipeGuard& operator=(const WipeGuard&) = delete;
-  ~WipeGuard() {
-    if (data_ != nullptr) OPENSSL_cleanse(data_, length_);
-  }
-  void resize(std::size_t length) noexcept { length_ = length; }
-  void release() noexcept { data_ = nullptr; }
-
- private:
-  std::uint8_t* data_;
-  std::size_t length_;
-};
 
 Chunk seal_chunk(const Manifest& manifest, std::uint32_t index, ByteView piece) {
   const crypto::Nonce12 nonce = chunk_nonce(manifest.file_key.view(), manifest.file_id, index);
@@ -52,7 +33,7 @@ Chunk seal_chunk(const Manifest& manifest, std::uint32_t index, ByteView piece) 
   if (piece.size() == CHUNK_SIZE) return crypto::seal(manifest.file_key.view(), nonce, ad, piece);
   Bytes padded(CHUNK_SIZE);
   std::copy(piece.begin(), piece.end(), padded.begin());
-  const WipeGuard wipe(padded.data(), piece.size());
+  const WipeOnExit wipe(std::span<std::uint8_t>(padded).first(piece.size()));
   return crypto::seal(manifest.file_key.view(), nonce, ad, padded);
 }
 
@@ -178,7 +159,7 @@ std::ostream& operator<<(std::ostream& out, MediaError error) {
 
 crypto::Nonce12 chunk_nonce(KeyView file_key, FixedView<16> file_id, std::uint32_t index) {
   const auto index_bytes = be_bytes(index);
-  return crypto::derive_nonce(file_key, {as_bytes(kChunkNonceLabel), file_id, index_bytes});
+  return crypto::derive_nonce(file_key, {as_bytes(labels::kMediaChunkNonce), file_id, index_bytes});
 }
 
 std::expected<EncryptedFile, MediaError> encrypt_file(ByteView file, std::string_view mime) {
@@ -236,7 +217,7 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
   Bytes file;
   file.reserve(size);
   advise_huge_pages(file.data(), file.capacity());
-  WipeGuard wipe(file.data(), 0);
+  WipeOnExit wipe(file);
   ChunkOpener opener;
   for (std::uint32_t i = 0; i < manifest.chunk_count; ++i) {
     const ByteView sealed = chunks[i];
@@ -246,7 +227,7 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
     const std::size_t wanted = std::min(available, size - file.size());
     const std::size_t start = file.size();
     file.resize(start + wanted);
-    wipe.resize(file.size());
+    wipe.cover(file);
     const crypto::Nonce12 nonce = chunk_nonce(manifest.file_key.view(), manifest.file_id, i);
     const auto ad = chunk_associated_data(manifest.file_id, i, manifest.chunk_count);
     if (!opener.open_into(manifest.file_key.view(), nonce, ad, sealed,
@@ -275,23 +256,21 @@ SecretBytes Manifest::to_bytes() const {
 }
 
 std::optional<Manifest> Manifest::from_bytes(ByteView bytes) {
+  // The fixed head first: every read below stays within it.
   if (bytes.size() < kManifestHeadBytes) return std::nullopt;
-  const std::size_t mime_length = bytes[kManifestHeadBytes - 1];
-  if (mime_length > MAX_MIME_LEN || bytes.size() != kManifestHeadBytes + mime_length) {
-    return std::nullopt;
-  }
-  const ByteView mime_bytes = bytes.subspan(kManifestHeadBytes);
-  if (!is_utf8(mime_bytes)) return std::nullopt;
-
-  // Every length is fixed by the checks above.
+  ByteReader reader(bytes);
   Manifest manifest;
-  std::copy_n(bytes.begin(), 16, manifest.file_id.begin());
-  manifest.file_key = Secret32(FixedView<32>(bytes.data() + 16, 32));
-  manifest.size = load_be<std::uint64_t>(bytes.data() + 48);
-  manifest.chunk_count = load_be<std::uint32_t>(bytes.data() + 56);
-  std::copy_n(bytes.begin() + 60, 32, manifest.hash.begin());
-  manifest.opaque = load_be<std::uint64_t>(bytes.data() + 92);
-  manifest.mime.assign(mime_bytes.begin(), mime_bytes.end());
+  manifest.file_id = *reader.array<16>();
+  manifest.file_key = Secret32(*reader.fixed<32>());
+  manifest.size = *reader.u64();
+  manifest.chunk_count = *reader.u32();
+  manifest.hash = *reader.array<32>();
+  manifest.opaque = *reader.u64();
+  const std::uint8_t mime_length = *reader.u8();
+  if (mime_length > MAX_MIME_LEN) return std::nullopt;
+  const auto mime = reader.bytes(mime_length);
+  if (!mime || !reader.at_end() || !is_utf8(*mime)) return std::nullopt;
+  manifest.mime.assign(mime->begin(), mime->end());
   return manifest;
 }
 

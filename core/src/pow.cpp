@@ -9,10 +9,12 @@
 #include <limits>
 #include <string_view>
 
+#include "vostrel/labels.hpp"
+
 namespace vostrel::pow {
 namespace {
 
-constexpr std::string_view kStampLabel = "vostrel/v1/pow";
+constexpr std::string_view kStampLabel = labels::kPowStamp;
 
 // SHA-256 state after the label and the challenge, from which every nonce's stamp finishes.
 class StampPrefix {

@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "vostrel/internal/ratchet_steps.hpp"
+
 namespace vostrel::ratchet {
 namespace {
 
@@ -17,11 +19,8 @@ std::pair<Key32, Key32> expand_two_blocks(KeyView prk, std::string_view info) {
 }
 
 ByteArray<kHeaderBytes> header_bytes(const RatchetHeader& header) {
-  ByteArray<kHeaderBytes> out{};
-  std::copy(header.dh_public.begin(), header.dh_public.end(), out.begin());
-  store_be(out.data() + 32, header.previous_chain_length);
-  store_be(out.data() + 36, header.message_index);
-  return out;
+  return concat(header.dh_public, be_bytes(header.previous_chain_length),
+                be_bytes(header.message_index));
 }
 
 // The caller's associated data immediately followed by the 40 header bytes.
@@ -31,12 +30,6 @@ Bytes message_associated_data(ByteView associated_data, const RatchetHeader& hea
   put_bytes(out, associated_data);
   put_bytes(out, header_bytes(header));
   return out;
-}
-
-Key32 to_key(KeyView view) {
-  Key32 key{};
-  std::copy(view.begin(), view.end(), key.begin());
-  return key;
 }
 
 // The old secret is zeroed before the new one takes its place.
@@ -110,20 +103,20 @@ std::size_t SkippedKeyIdHash::operator()(const SkippedKeyId& id) const noexcept 
   return static_cast<std::size_t>(h);
 }
 
-std::pair<Key32, Key32> root_step(KeyView root_key, KeyView dh_output) {
+std::pair<PlainSecret32, PlainSecret32> root_step(KeyView root_key, KeyView dh_output) {
   const Key32 prk = crypto::hmac_sha256(root_key, {dh_output});
   return expand_two_blocks(prk, kRootLabel);
 }
 
-std::pair<Key32, Key32> chain_step(KeyView chain_key) {
-  static constexpr std::uint8_t message_byte = 0x01;
-  static constexpr std::uint8_t chain_byte = 0x02;
-  const Key32 message_key = crypto::hmac_sha256(chain_key, {ByteView(&message_byte, 1)});
-  const Key32 next_chain_key = crypto::hmac_sha256(chain_key, {ByteView(&chain_byte, 1)});
+std::pair<PlainSecret32, PlainSecret32> chain_step(KeyView chain_key) {
+  static constexpr std::uint8_t kMessageByte = 0x01;
+  static constexpr std::uint8_t kChainByte = 0x02;
+  const PlainSecret32 message_key = crypto::hmac_sha256(chain_key, {ByteView(&kMessageByte, 1)});
+  const PlainSecret32 next_chain_key = crypto::hmac_sha256(chain_key, {ByteView(&kChainByte, 1)});
   return {next_chain_key, message_key};
 }
 
-std::pair<Key32, crypto::Nonce12> expand_message_key(KeyView message_key) {
+std::pair<PlainSecret32, crypto::Nonce12> expand_message_key(KeyView message_key) {
   static constexpr Key32 zero_salt{};
   const Key32 prk = crypto::hmac_sha256(zero_salt, {message_key});
   const auto [t1, t2] = expand_two_blocks(prk, kMessageLabel);
@@ -164,7 +157,7 @@ Ratchet Ratchet::init_sender(KeyView shared_key, KeyView peer_public) {
   const auto [root, chain] = root_step(shared_key, shared.view());
   ratchet.root_key = root;
   ratchet.send_chain = chain;
-  ratchet.remote_dh = to_key(peer_public);
+  ratchet.remote_dh = array_of(peer_public);
   return ratchet;
 }
 
@@ -172,7 +165,7 @@ Ratchet Ratchet::init_receiver(KeyView shared_key, KeyView own_secret) {
   Ratchet ratchet;
   ratchet.dh_secret = Secret32(own_secret);
   ratchet.dh_public = crypto::x25519_public(ratchet.dh_secret.view());
-  ratchet.root_key = to_key(shared_key);
+  ratchet.root_key = array_of(shared_key);
   return ratchet;
 }
 

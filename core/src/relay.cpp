@@ -7,13 +7,14 @@
 
 #include "vostrel/crypto.hpp"
 #include "vostrel/internal/relay.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/pow.hpp"
 
 namespace vostrel::relay {
 namespace {
 
-constexpr std::string_view kCapabilityLabel = "vostrel/v1/relay-capability";
-constexpr std::string_view kDigestLabel = "vostrel/v1/relay-request-id";
+constexpr std::string_view kCapabilityLabel = labels::kRelayCapability;
+constexpr std::string_view kDigestLabel = labels::kRelayRequestId;
 constexpr std::uint64_t kMaxTime = std::numeric_limits<std::uint64_t>::max();
 
 // What the capability tag and the replay digest bind after their 27-byte labels: op, mailbox,

@@ -4,16 +4,18 @@
 #include <utility>
 #include <vector>
 
+#include "vostrel/labels.hpp"
+
 namespace vostrel::sendchain {
 
 namespace {
 
-constexpr std::string_view kChainInitLabel = "vostrel/v1/async/chain-init";
-constexpr std::string_view kMessageLabel = "vostrel/v1/async/msg";
-constexpr std::string_view kChainLabel = "vostrel/v1/async/chain";
-constexpr std::string_view kEncLabel = "vostrel/v1/async/enc";
-constexpr std::string_view kNonceLabel = "vostrel/v1/async/nonce";
-constexpr std::string_view kMixInLabel = "vostrel/v1/async/pcs-mixin";
+constexpr std::string_view kChainInitLabel = labels::kChainInit;
+constexpr std::string_view kMessageLabel = labels::kChainMessage;
+constexpr std::string_view kChainLabel = labels::kChainNext;
+constexpr std::string_view kEncLabel = labels::kChainEncryption;
+constexpr std::string_view kNonceLabel = labels::kChainNonce;
+constexpr std::string_view kMixInLabel = labels::kChainMixIn;
 
 Secret32 first_chain_key(KeyView root, KeyView sender_identity) {
   return hmac_parts(root, {as_bytes(kChainInitLabel), sender_identity});
@@ -29,17 +31,14 @@ ChainStep chain_step(const Secret32& chain_key) {
           hmac_parts(chain_key.view(), {as_bytes(kChainLabel)})};
 }
 
-ByteArray<FRAME_HEADER> frame_header(std::uint64_t counter) {
-  ByteArray<FRAME_HEADER> header{};
-  header[0] = FRAME_VERSION;
-  store_be(header.data() + 1, counter);
-  return header;
+ByteArray<kFrameHeaderBytes> frame_header(std::uint64_t counter) {
+  return concat(be_bytes(kFrameVersion), be_bytes(counter));
 }
 
 std::optional<Bytes> open_with(const Secret32& message_key, ByteView frame) {
   const MessageKeys keys = message_keys(message_key.view());
-  return crypto::open(keys.key.view(), keys.nonce, frame.first(FRAME_HEADER),
-                      frame.subspan(FRAME_HEADER));
+  return crypto::open(keys.key.view(), keys.nonce, frame.first(kFrameHeaderBytes),
+                      frame.subspan(kFrameHeaderBytes));
 }
 
 }  // namespace
@@ -93,13 +92,13 @@ SendChain SendChain::from_stored(KeyView chain_key, std::uint64_t next) {
 Bytes SendChain::seal(ByteView message) {
   moved_.check("SendChain");
   // The last counter has no next position; wrapping would reuse counters and envelope nonces.
-  if (next_ == LAST_COUNTER) throw Panic("send chain exhausted");
+  if (next_ == kLastCounter) throw Panic("send chain exhausted");
   ChainStep step = chain_step(chain_key_);
   const MessageKeys keys = message_keys(step.message_key.view());
   const auto header = frame_header(next_);
   const Bytes sealed = crypto::seal(keys.key.view(), keys.nonce, header, message);
   Bytes frame;
-  frame.reserve(FRAME_HEADER + sealed.size());
+  frame.reserve(kFrameHeaderBytes + sealed.size());
   put_bytes(frame, header);
   put_bytes(frame, sealed);
   chain_key_ = std::move(step.next_chain_key);
@@ -136,13 +135,13 @@ void RecvChain::mix_in(const HybridSecret& secret, FixedView<16> bundle_id) {
 
 std::expected<Bytes, ChainError> RecvChain::open(ByteView frame) {
   moved_.check("RecvChain");
-  if (frame.size() < FRAME_HEADER || frame[0] != FRAME_VERSION) {
+  if (frame.size() < kFrameHeaderBytes || frame[0] != kFrameVersion) {
     return std::unexpected(ChainError::Malformed);
   }
   const auto counter = load_be<std::uint64_t>(frame.data() + 1);
   if (counter < next_) return open_skipped(counter, frame);
   // A frame at the last counter could not move the chain past it: it is out of reach.
-  if (counter - next_ > CHAIN_MAX_SKIP || counter == LAST_COUNTER) {
+  if (counter - next_ > CHAIN_MAX_SKIP || counter == kLastCounter) {
     return std::unexpected(ChainError::TooManySkipped);
   }
   return open_ahead(counter, frame);

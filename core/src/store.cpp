@@ -13,14 +13,16 @@ bool is_direction(std::uint8_t byte) noexcept {
 }
 
 std::optional<LogEntry> read_entry(ByteReader& reader) {
-  const auto head = reader.bytes(kEntryHeadBytes);
-  if (!head || !is_direction((*head)[0])) return std::nullopt;
-  const auto timestamp = load_be<std::uint64_t>(head->data() + 1);
-  const auto length = load_be<std::uint32_t>(head->data() + 9);
+  // The whole head first: the three reads below stay within it.
+  if (reader.remaining() < kEntryHeadBytes) return std::nullopt;
+  const std::uint8_t direction = *reader.u8();
+  const std::uint64_t timestamp = *reader.u64();
+  const std::uint32_t length = *reader.u32();
+  if (!is_direction(direction)) return std::nullopt;
   const auto text = reader.bytes(length);
   if (!text || !is_utf8(*text)) return std::nullopt;
   return LogEntry{std::string(text->begin(), text->end()), timestamp,
-                  static_cast<Direction>((*head)[0])};
+                  static_cast<Direction>(direction)};
 }
 
 }  // namespace

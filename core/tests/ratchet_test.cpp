@@ -7,6 +7,7 @@
 #include <string>
 
 #include "test_support.hpp"
+#include "vostrel/internal/ratchet_steps.hpp"
 #include "vostrel/internal/state_copy.hpp"
 
 using namespace vostrel;

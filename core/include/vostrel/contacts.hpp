@@ -22,7 +22,7 @@ inline constexpr std::size_t kMaxNameBytes = 65'535;
 struct Contact {
   Key32 key{};
   bool verified = false;
-  std::optional<Key32> root;
+  std::optional<PlainSecret32> root;
 
   bool operator==(const Contact&) const = default;
 };
@@ -68,7 +68,7 @@ class Contacts {
   [[nodiscard]] bool is_verified(std::string_view name) const;
   // Sets the root once; false when the name is absent or already has a root.
   [[nodiscard]] bool establish_root(std::string_view name, KeyView root);
-  [[nodiscard]] std::optional<Key32> root(std::string_view name) const;
+  [[nodiscard]] std::optional<PlainSecret32> root(std::string_view name) const;
   [[nodiscard]] std::optional<Key32> key(std::string_view name) const;
   // Re-pins a contact, keeping its mark and root. Tests nothing about the new key: the caller
   // proves the move with `rotation::verify_migration` against `key(name)` first.

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "vostrel/common.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::crypto {
 
@@ -19,7 +20,7 @@ inline constexpr std::size_t kTagBytes = 16;
 inline constexpr std::uint64_t kMaxPlaintextBytes = 274'877'906'879ULL;
 inline constexpr std::uint64_t kMaxSealedBytes = kMaxPlaintextBytes + kTagBytes;
 inline constexpr Nonce12 kAtRestNonce{};
-inline constexpr std::string_view kHybridInfoPrefix = "vostrel/v1/hybrid-kem";
+inline constexpr std::string_view kHybridInfoPrefix = labels::kHybridKem;
 
 // ChaCha20-Poly1305 (RFC 8439): the ciphertext followed by the 16-byte tag, without the nonce.
 // Stops with "ChaCha20-Poly1305 encryption does not fail for valid inputs" beyond the plaintext
@@ -69,9 +70,6 @@ class Sha256 {
 
 // Constant-time equality of two byte strings of the same length (false for different lengths).
 [[nodiscard]] bool ct_equal(ByteView a, ByteView b) noexcept;
-
-// RFC 7748 clamping of a copy of the secret.
-[[nodiscard]] Key32 clamp_scalar(KeyView secret) noexcept;
 
 // X25519 public key of a secret (clamped on use; the stored secret never changes).
 [[nodiscard]] Key32 x25519_public(KeyView secret);

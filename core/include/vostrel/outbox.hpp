@@ -36,11 +36,11 @@ using prekey::PrekeyBundle;
 
 // queue refuses while this many entries are unacknowledged; also the most a snapshot holds.
 inline constexpr std::size_t MAX_PENDING = 256;
-inline constexpr std::size_t MAX_SNAPSHOT_PREKEYS = offline::MAX_STORED_PREKEYS;
+inline constexpr std::size_t MAX_SNAPSHOT_PREKEYS = offline::kMaxStoredPrekeys;
 inline constexpr std::size_t MAX_ENVELOPE = offline::MAX_ENVELOPE;
-inline constexpr std::uint8_t SNAPSHOT_VERSION = 0x01;
+inline constexpr std::uint8_t kSnapshotVersion = 0x01;
 // Version, both chain keys and counters, and the prekey count.
-inline constexpr std::size_t SNAPSHOT_HEAD_BYTES = 85;
+inline constexpr std::size_t kSnapshotHeadBytes = 85;
 
 struct OutboxEntry {
   Bytes blob;  // the envelope exactly as sealed

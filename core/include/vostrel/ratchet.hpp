@@ -20,8 +20,6 @@ namespace vostrel::ratchet {
 
 inline constexpr std::uint32_t RATCHET_MAX_SKIP = 256;
 inline constexpr std::size_t kHeaderBytes = 40;
-inline constexpr std::string_view kRootLabel = "vostrel/v1/ratchet-rk";
-inline constexpr std::string_view kMessageLabel = "vostrel/v1/msg";
 
 // Travels in the clear; authenticated as 40 bytes after the caller's associated data.
 struct RatchetHeader {
@@ -76,14 +74,14 @@ class Ratchet {
 
   Secret32 dh_secret;
   Key32 dh_public{};
-  Key32 root_key{};
-  std::optional<Key32> send_chain;
-  std::optional<Key32> recv_chain;
+  PlainSecret32 root_key{};
+  std::optional<PlainSecret32> send_chain;
+  std::optional<PlainSecret32> recv_chain;
   std::optional<Key32> remote_dh;
   std::uint32_t send_count = 0;
   std::uint32_t recv_count = 0;
   std::uint32_t previous_send_count = 0;
-  std::unordered_map<SkippedKeyId, Key32, SkippedKeyIdHash> skipped;
+  std::unordered_map<SkippedKeyId, PlainSecret32, SkippedKeyIdHash> skipped;
 
  private:
   friend struct internal::StateCopy;
@@ -104,21 +102,5 @@ class Ratchet {
 // with "OS CSPRNG" when the random source fails.
 [[nodiscard]] std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
                                            ByteView associated_data);
-
-// Steps of encrypt and decrypt; not for other modules.
-
-// HKDF(salt = root key, IKM = X25519 output, "vostrel/v1/ratchet-rk") to 64 bytes: (new root key,
-// new chain key).
-[[nodiscard]] std::pair<Key32, Key32> root_step(KeyView root_key, KeyView dh_output);
-// (next chain key, message key).
-[[nodiscard]] std::pair<Key32, Key32> chain_step(KeyView chain_key);
-// HKDF(no salt, IKM = message key, "vostrel/v1/msg") to 44 bytes: (AEAD key, nonce).
-[[nodiscard]] std::pair<Key32, crypto::Nonce12> expand_message_key(KeyView message_key);
-// Keeps the receiving chain's keys up to `target`; false when that would take more than
-// RATCHET_MAX_SKIP keys. True without change when there is no receiving chain.
-[[nodiscard]] bool skip_message_keys(Ratchet& ratchet, std::uint32_t target);
-[[nodiscard]] std::optional<Bytes> open_with_message_key(KeyView message_key,
-                                                         const RatchetMessage& message,
-                                                         ByteView associated_data);
 
 }  // namespace vostrel::ratchet

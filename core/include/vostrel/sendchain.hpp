@@ -21,14 +21,14 @@ struct StateCopy;
 
 namespace vostrel::sendchain {
 
-inline constexpr std::uint8_t FRAME_VERSION = 0x01;
+inline constexpr std::uint8_t kFrameVersion = 0x01;
 // Version byte and counter; also the frame's associated data.
-inline constexpr std::size_t FRAME_HEADER = 9;
-inline constexpr std::size_t FRAME_OVERHEAD = FRAME_HEADER + crypto::kTagBytes;
+inline constexpr std::size_t kFrameHeaderBytes = 9;
+inline constexpr std::size_t kFrameOverheadBytes = kFrameHeaderBytes + crypto::kTagBytes;
 // Most frames one open may pass over.
 inline constexpr std::uint64_t CHAIN_MAX_SKIP = 2000;
 // No frame carries this counter: the chain has no position after it.
-inline constexpr std::uint64_t LAST_COUNTER = ~std::uint64_t{0};
+inline constexpr std::uint64_t kLastCounter = ~std::uint64_t{0};
 
 using BundleId = ByteArray<16>;
 
@@ -72,7 +72,7 @@ class SendChain {
   SendChain& operator=(SendChain&&) noexcept = default;
 
   // The frame of `message` at counter `next()`; the chain moves one position on. Stops with
-  // "send chain exhausted" at LAST_COUNTER.
+  // "send chain exhausted" at kLastCounter.
   [[nodiscard]] Bytes seal(ByteView message);
   void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
 
@@ -101,7 +101,7 @@ class RecvChain {
   RecvChain& operator=(RecvChain&&) noexcept = default;
 
   // The message of a frame; on any error the chain is left exactly as it was. A frame at
-  // LAST_COUNTER is TooManySkipped.
+  // kLastCounter is TooManySkipped.
   [[nodiscard]] std::expected<Bytes, ChainError> open(ByteView frame);
   void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
 

@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "vostrel/common.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::store {
 
-inline constexpr std::string_view kLogAtRestLabel = "vostrel/message-log-at-rest/v1";
+inline constexpr std::string_view kLogAtRestLabel = labels::kMessageLogAtRest;
 // The stored length field is 32 bits wide.
 inline constexpr std::uint64_t kMaxTextBytes = 0xFFFF'FFFFULL;
 // Direction, timestamp and text length in front of each stored text.
