@@ -2,6 +2,9 @@
 
 #include <sodium.h>
 
+#include "vostrel/byte_io.hpp"
+#include "vostrel/random.hpp"
+
 namespace vostrel::crypto {
 
 KeyedHash::KeyedHash() {

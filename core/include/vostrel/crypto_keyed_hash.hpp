@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "vostrel/common.hpp"
+#include "vostrel/bytes.hpp"
 
 namespace vostrel::crypto {
 

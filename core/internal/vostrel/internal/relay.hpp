@@ -2,7 +2,7 @@
 
 // What the relay keeps to itself, visible to the checks and the constant-time harness.
 
-#include "vostrel/common.hpp"
+#include "vostrel/bytes.hpp"
 
 namespace vostrel::relay {
 
