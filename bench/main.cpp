@@ -247,10 +247,12 @@ class PairReporter : public benchmark::ConsoleReporter {
 }  // namespace vostrel::bench
 
 int main(int argc, char** argv) {
-  // glibc raises its mmap threshold each time a large block is freed, so whether a fresh 256 KiB
-  // buffer faults in new pages depended on what ran before; the two sides of a pair then differed
-  // by half. Held at its starting value, every large buffer is fresh memory on both sides.
-  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  // glibc moves its mmap and trim thresholds up each time a mapped block is freed, so whether a
+  // fresh buffer faulted in new pages depended on what had run before: the two sides of a pair
+  // differed by half. Held fixed, a block of up to 512 KiB (a media chunk) comes back from the heap
+  // warm, a larger one and the chunks of a 64 MiB file are fresh pages, whatever ran before.
+  mallopt(M_MMAP_THRESHOLD, 512 << 10);
+  mallopt(M_TRIM_THRESHOLD, 4 << 20);
   // Defaults first: flags given on the command line come later and win.
   std::vector<char*> args{argv[0]};
   std::string defaults[] = {"--benchmark_repetitions=5",

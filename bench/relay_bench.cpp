@@ -2,6 +2,7 @@
 
 #include <map>
 #include <memory>
+#include <string_view>
 #include <tuple>
 
 #include "floor.hpp"
@@ -215,9 +216,11 @@ std::vector<ExportedDeposit> entries(std::uint64_t first, std::uint64_t count,
   return out;
 }
 
-Relay& relay_with_mailboxes(std::uint64_t count) {
-  static std::map<std::uint64_t, std::unique_ptr<Relay>> relays;
-  auto& slot = relays[count];
+// One relay per benchmark and size: the sweep's imports and erasures must not reshape the map the
+// export walks.
+Relay& relay_with_mailboxes(std::string_view user, std::uint64_t count) {
+  static std::map<std::pair<std::string_view, std::uint64_t>, std::unique_ptr<Relay>> relays;
+  auto& slot = relays[{user, count}];
   if (!slot) {
     slot = std::make_unique<Relay>(300, kRetention, std::nullopt, 0);
     slot->import(entries(0, count, kStoredAt));
@@ -228,7 +231,7 @@ Relay& relay_with_mailboxes(std::uint64_t count) {
 // Export of every mailbox, per mailbox.
 void BM_ExportPerMailbox(benchmark::State& state) {
   const auto count = static_cast<std::uint64_t>(state.range(0));
-  const Relay& relay = relay_with_mailboxes(count);
+  const Relay& relay = relay_with_mailboxes("export", count);
   for (auto _ : state) {
     auto exported = relay.export_entries();
     benchmark::DoNotOptimize(exported.data());
@@ -243,7 +246,7 @@ const bool kExportScale = bench::compare_scales("BM_ExportPerMailbox", "1000", "
 void BM_Sweep(benchmark::State& state) {
   constexpr std::uint64_t kExpiring = 100;
   const auto count = static_cast<std::uint64_t>(state.range(0));
-  Relay& relay = relay_with_mailboxes(count);
+  Relay& relay = relay_with_mailboxes("sweep", count);
   for (auto _ : state) {
     state.PauseTiming();
     relay.import(entries(std::uint64_t{1} << 63, kExpiring, 0));
