@@ -1,12 +1,10 @@
 #include "vostrel/crypto.hpp"
 
-#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sodium.h>
 
-#include <climits>
-#include <memory>
+#include "backend.hpp"
 
 namespace vostrel::crypto {
 namespace {
@@ -34,23 +32,11 @@ const EVP_MD* sha256_md() {
   return md;
 }
 
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-struct MacCtxFree {
-  void operator()(EVP_MAC_CTX* ctx) const noexcept { EVP_MAC_CTX_free(ctx); }
-};
-using MacCtx = std::unique_ptr<EVP_MAC_CTX, MacCtxFree>;
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using backend::owned;
+using CipherCtx = backend::Owned<EVP_CIPHER_CTX>;
 
 CipherCtx new_cipher_ctx() {
-  CipherCtx ctx(EVP_CIPHER_CTX_new());
-  if (!ctx) throw std::bad_alloc();
-  return ctx;
+  return owned(EVP_CIPHER_CTX_new());
 }
 
 bool cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, const std::uint8_t* in,
@@ -98,9 +84,8 @@ ByteArray<16> poly1305_tag(EVP_CIPHER_CTX* block0, ByteView associated_data, Byt
   std::copy_n(block.begin(), 32, one_time_key.mutable_bytes().begin());
   secure_zero(block.data(), block.size());
 
-  MacCtx mac(EVP_MAC_CTX_new(poly1305_mac()));
-  if (!mac || EVP_MAC_init(mac.get(), one_time_key.data(), 32, nullptr) != 1)
-    throw Panic(kSealFailure);
+  const auto mac = owned(EVP_MAC_CTX_new(poly1305_mac()));
+  if (EVP_MAC_init(mac.get(), one_time_key.data(), 32, nullptr) != 1) throw Panic(kSealFailure);
   static constexpr ByteArray<16> zeros{};
   const auto update_padded = [&](ByteView part) {
     EVP_MAC_update(mac.get(), part.data(), part.size());
@@ -120,12 +105,12 @@ ByteArray<16> poly1305_tag(EVP_CIPHER_CTX* block0, ByteView associated_data, Byt
   return tag;
 }
 
-void sodium_ready() {
+}  // namespace
+
+void backend::sodium_ready() {
   static const bool ready = sodium_init() >= 0;
   if (!ready) throw Panic("libsodium initialisation failed");
 }
-
-}  // namespace
 
 Bytes seal(KeyView key, NonceView nonce, ByteView associated_data, ByteView plaintext) {
   if (plaintext.size() > kMaxPlaintextBytes) throw Panic(kSealFailure);
@@ -146,18 +131,26 @@ Bytes seal(KeyView key, NonceView nonce, ByteView associated_data, ByteView plai
   return out;
 }
 
-std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed) {
-  if (sealed.size() < kTagBytes || sealed.size() > kMaxSealedBytes) return std::nullopt;
-  const Secret32 key_copy(key);
+bool open_into(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed,
+               std::span<std::uint8_t> out) {
+  if (sealed.size() < kTagBytes || sealed.size() > kMaxSealedBytes) return false;
   const ByteView ciphertext = sealed.first(sealed.size() - kTagBytes);
+  if (out.size() > ciphertext.size()) return false;
+  const Secret32 key_copy(key);
   CipherCtx stream = chacha20_at(key_copy.view(), nonce, 0);
   const ByteArray<16> expected = poly1305_tag(stream.get(), associated_data, ciphertext);
-  if (!ct_equal(expected, sealed.last(kTagBytes))) return std::nullopt;
+  if (!ct_equal(expected, sealed.last(kTagBytes))) return false;
   // The stream now stands at block 1, where the data starts.
-  Bytes plaintext(ciphertext.size());
-  if (!cipher_update(stream.get(), plaintext.data(), ciphertext.data(), ciphertext.size())) {
+  if (!cipher_update(stream.get(), out.data(), ciphertext.data(), out.size())) {
     throw Panic(kSealFailure);
   }
+  return true;
+}
+
+std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed) {
+  if (sealed.size() < kTagBytes || sealed.size() > kMaxSealedBytes) return std::nullopt;
+  Bytes plaintext(sealed.size() - kTagBytes);
+  if (!open_into(key, nonce, associated_data, sealed, plaintext)) return std::nullopt;
   return plaintext;
 }
 
@@ -171,8 +164,7 @@ Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts) {
     std::copy(key.begin(), key.end(), block_key.begin());
   }
   ByteArray<kSha256Block> pad{};
-  MdCtx ctx(EVP_MD_CTX_new());
-  if (!ctx) throw std::bad_alloc();
+  const auto ctx = owned(EVP_MD_CTX_new());
   for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = block_key[i] ^ 0x36;
   Key32 inner{};
   EVP_DigestInit_ex2(ctx.get(), sha256_md(), nullptr);
@@ -199,27 +191,51 @@ Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts) {
 }
 
 Key32 sha256(std::initializer_list<ByteView> parts) {
-  Sha256 hash;
+  // One hasher per thread, so a digest costs no new context; restarted first, in case an earlier
+  // use stopped half-way.
+  thread_local Sha256 hash;
+  hash.reset();
   for (const ByteView part : parts) hash.update(part);
   return hash.finish();
 }
 
-Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
-  if (!ctx_ || EVP_DigestInit_ex2(static_cast<EVP_MD_CTX*>(ctx_), sha256_md(), nullptr) != 1) {
-    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
-    throw std::bad_alloc();
-  }
+namespace {
+EVP_MD_CTX* md_ctx(void* ctx) noexcept {
+  return static_cast<EVP_MD_CTX*>(ctx);
+}
+}  // namespace
+
+Sha256::Sha256() {
+  auto ctx = owned(EVP_MD_CTX_new());
+  if (EVP_DigestInit_ex2(ctx.get(), sha256_md(), nullptr) != 1) throw std::bad_alloc();
+  ctx_ = ctx.release();
+}
+Sha256::Sha256(const Sha256& other) {
+  auto ctx = owned(EVP_MD_CTX_new());
+  if (EVP_MD_CTX_copy_ex(ctx.get(), md_ctx(other.ctx_)) != 1) throw std::bad_alloc();
+  ctx_ = ctx.release();
+}
+Sha256& Sha256::operator=(const Sha256& other) {
+  if (this == &other) return *this;
+  // Copied into the context already held: no new context per copy.
+  if (ctx_ == nullptr) ctx_ = owned(EVP_MD_CTX_new()).release();
+  if (EVP_MD_CTX_copy_ex(md_ctx(ctx_), md_ctx(other.ctx_)) != 1) throw std::bad_alloc();
+  return *this;
+}
+void Sha256::reset() {
+  if (ctx_ == nullptr) ctx_ = owned(EVP_MD_CTX_new()).release();
+  if (EVP_DigestInit_ex2(md_ctx(ctx_), sha256_md(), nullptr) != 1) throw std::bad_alloc();
 }
 Sha256::Sha256(Sha256&& other) noexcept : ctx_(std::exchange(other.ctx_, nullptr)) {}
 Sha256::~Sha256() {
-  EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
+  EVP_MD_CTX_free(md_ctx(ctx_));
 }
 void Sha256::update(ByteView data) {
-  EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data.data(), data.size());
+  EVP_DigestUpdate(md_ctx(ctx_), data.data(), data.size());
 }
 Key32 Sha256::finish() {
   Key32 out{};
-  EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), out.data(), nullptr);
+  EVP_DigestFinal_ex(md_ctx(ctx_), out.data(), nullptr);
   return out;
 }
 
@@ -270,7 +286,7 @@ Key32 clamp_scalar(KeyView secret) noexcept {
 }
 
 Key32 x25519_public(KeyView secret) {
-  sodium_ready();
+  backend::sodium_ready();
   Secret32 clamped(clamp_scalar(secret));
   Key32 public_key{};
   crypto_scalarmult_base(public_key.data(), clamped.data());
@@ -278,7 +294,7 @@ Key32 x25519_public(KeyView secret) {
 }
 
 Secret32 x25519(KeyView secret, KeyView peer_public) {
-  sodium_ready();
+  backend::sodium_ready();
   Secret32 clamped(clamp_scalar(secret));
   Key32 result{};
   // libsodium refuses small-order peers without writing the result; X25519 itself gives zeros

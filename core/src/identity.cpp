@@ -3,9 +3,9 @@
 #include <openssl/evp.h>
 #include <sodium.h>
 
-#include <memory>
 #include <string_view>
 
+#include "backend.hpp"
 #include "vostrel/crypto.hpp"
 
 namespace vostrel::identity {
@@ -13,10 +13,7 @@ namespace {
 
 constexpr std::string_view kAtRestLabel = "vostrel/identity-at-rest/v1";
 
-void sodium_ready() {
-  static const bool ready = sodium_init() >= 0;
-  if (!ready) throw Panic("libsodium initialisation failed");
-}
+using crypto::backend::sodium_ready;
 
 // libsodium's 64-byte secret key: seed followed by public key, wiped when released.
 class ExpandedKey {
@@ -36,18 +33,11 @@ PublicKey public_key_from_seed(const Secret32& seed) {
   return public_key;
 }
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
-};
-
 bool verify_with_openssl(FixedView<32> public_key, ByteView message, FixedView<64> signature) {
-  std::unique_ptr<EVP_PKEY, PkeyFree> key(
+  const crypto::backend::Owned<EVP_PKEY> key(
       EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size()));
   if (!key) return false;
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  const crypto::backend::Owned<EVP_MD_CTX> ctx(EVP_MD_CTX_new());
   if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1)
     return false;
   return EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), message.data(),

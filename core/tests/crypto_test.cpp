@@ -153,6 +153,34 @@ TEST(crypto, open_refuses_short_altered_and_misplaced_input) {
   EXPECT_FALSE(open(kTestKey, kAtRestNonce, as_bytes("vostrel/contacts-at-rest/v1"), at_rest));
 }
 
+TEST(crypto, open_into_verifies_the_whole_tag_then_decrypts_a_prefix) {
+  const ByteView ad = as_bytes("vostrel/v1");
+  Bytes text(100);
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  const Bytes sealed = seal(kTestKey, kTestNonce, ad, text);
+  // Prefixes end inside the first block, at its end, one past it and at the whole ciphertext.
+  for (const std::size_t length : {0u, 1u, 63u, 64u, 65u, 100u}) {
+    Bytes out(length, 0xEE);
+    ASSERT_TRUE(open_into(kTestKey, kTestNonce, ad, sealed, out)) << length;
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), text.begin())) << length;
+  }
+  // The tag covers bytes that are never decrypted; a refusal writes nothing.
+  Bytes late_change = sealed;
+  late_change[99] ^= 0x01;
+  Bytes wrong_tag = sealed;
+  wrong_tag.back() ^= 0x80;
+  for (const Bytes& refused : {late_change, wrong_tag}) {
+    Bytes out(10, 0xEE);
+    EXPECT_FALSE(open_into(kTestKey, kTestNonce, ad, refused, out));
+    EXPECT_EQ(out, Bytes(10, 0xEE));
+  }
+  Bytes too_long(101, 0xEE);
+  EXPECT_FALSE(open_into(kTestKey, kTestNonce, ad, sealed, too_long));
+  EXPECT_EQ(too_long, Bytes(101, 0xEE));
+  Bytes none;
+  EXPECT_FALSE(open_into(kTestKey, kTestNonce, ad, ByteView(sealed).first(15), none));
+}
+
 TEST(crypto, ct_equal_compares_every_byte_and_the_lengths) {
   const Bytes base(16, 0x5A);
   EXPECT_TRUE(ct_equal(base, Bytes(16, 0x5A)));
@@ -230,6 +258,26 @@ TEST(crypto, derivations_match_rfc_constructions) {
   EXPECT_TRUE(std::equal(nonce.begin(), nonce.end(), full.begin()));
   EXPECT_EQ(sha256({}),
             hex_array<32>("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+}
+
+TEST(crypto, sha256_copies_carry_the_midstate) {
+  Sha256 prefix;
+  prefix.update(as_bytes("ab"));
+  Sha256 copied(prefix);
+  copied.update(as_bytes("c"));
+  EXPECT_EQ(copied.finish(),
+            hex_array<32>("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+  // Assigned into a hasher that has already finished once.
+  copied = prefix;
+  copied.update(as_bytes("cdef"));
+  EXPECT_EQ(copied.finish(), sha256({as_bytes("abcdef")}));
+  prefix.update(as_bytes("x"));
+  EXPECT_EQ(prefix.finish(), sha256({as_bytes("abx")}));
+  // A reset hasher forgets a half-hashed input and serves the next one.
+  copied.update(as_bytes("half"));
+  copied.reset();
+  copied.update(as_bytes("abc"));
+  EXPECT_EQ(copied.finish(), sha256({as_bytes("a"), as_bytes(""), as_bytes("bc")}));
 }
 
 // --- X25519 ---

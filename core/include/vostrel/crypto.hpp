@@ -29,6 +29,12 @@ Bytes seal(KeyView key, NonceView nonce, ByteView associated_data, ByteView plai
 // The plaintext when the tag verifies; nothing is decrypted before that.
 std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed);
 
+// Verifies the tag over the whole ciphertext, then decrypts only its first out.size() bytes into
+// `out`. False, with nothing written, when the tag does not verify or `out` is longer than the
+// ciphertext.
+[[nodiscard]] bool open_into(KeyView key, NonceView nonce, ByteView associated_data,
+                             ByteView sealed, std::span<std::uint8_t> out);
+
 // HKDF-SHA-256 without salt, info "vostrel/v1/hybrid-kem" || context, 32 bytes out.
 Secret32 derive_session_key(ByteView input_keying_material, ByteView context);
 
@@ -44,16 +50,20 @@ Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts);
 // SHA-256 over the concatenation of `parts`.
 Key32 sha256(std::initializer_list<ByteView> parts);
 
-// Incremental SHA-256 for long inputs.
+// Incremental SHA-256 for long inputs. A copy carries the state hashed so far (a midstate), so a
+// common prefix is hashed once.
 class Sha256 {
  public:
   Sha256();
+  Sha256(const Sha256& other);
+  Sha256& operator=(const Sha256& other);
   Sha256(Sha256&& other) noexcept;
   Sha256& operator=(Sha256&&) = delete;
-  Sha256(const Sha256&) = delete;
   ~Sha256();
   void update(ByteView data);
   Key32 finish();
+  // Back to the empty input, in the same context: one hasher serves many digests.
+  void reset();
 
  private:
   void* ctx_;
