@@ -154,33 +154,79 @@ std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data
   return plaintext;
 }
 
-Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts) {
-  // RFC 2104 over the fetched digest, so no per-call algorithm lookup.
-  ByteArray<kSha256Block> block_key{};
-  if (key.size() > kSha256Block) {
-    const Key32 hashed = sha256({key});
-    std::copy(hashed.begin(), hashed.end(), block_key.begin());
-  } else {
-    std::copy(key.begin(), key.end(), block_key.begin());
+namespace {
+
+// RFC 2104, fed part by part over the fetched digest, so no per-call algorithm lookup.
+class HmacStream {
+ public:
+  explicit HmacStream(ByteView key) : ctx_(owned(EVP_MD_CTX_new())) {
+    if (key.size() > kSha256Block) {
+      Sha256 hash;
+      hash.update(key);
+      const Key32 hashed = hash.finish();
+      std::copy(hashed.begin(), hashed.end(), block_key_.begin());
+    } else {
+      std::copy(key.begin(), key.end(), block_key_.begin());
+    }
+    start_with_pad(0x36);
   }
-  ByteArray<kSha256Block> pad{};
-  const auto ctx = owned(EVP_MD_CTX_new());
-  for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = block_key[i] ^ 0x36;
-  Key32 inner{};
-  EVP_DigestInit_ex2(ctx.get(), sha256_md(), nullptr);
-  EVP_DigestUpdate(ctx.get(), pad.data(), pad.size());
-  for (const ByteView part : parts) EVP_DigestUpdate(ctx.get(), part.data(), part.size());
-  EVP_DigestFinal_ex(ctx.get(), inner.data(), nullptr);
-  for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = block_key[i] ^ 0x5c;
-  Key32 out{};
-  EVP_DigestInit_ex2(ctx.get(), sha256_md(), nullptr);
-  EVP_DigestUpdate(ctx.get(), pad.data(), pad.size());
-  EVP_DigestUpdate(ctx.get(), inner.data(), inner.size());
-  EVP_DigestFinal_ex(ctx.get(), out.data(), nullptr);
-  secure_zero(block_key.data(), block_key.size());
-  secure_zero(pad.data(), pad.size());
-  secure_zero(inner.data(), inner.size());
-  return out;
+  HmacStream(const HmacStream&) = delete;
+  HmacStream& operator=(const HmacStream&) = delete;
+  ~HmacStream() { secure_zero(block_key_.data(), block_key_.size()); }
+
+  void update(ByteView part) { EVP_DigestUpdate(ctx_.get(), part.data(), part.size()); }
+
+  Key32 finish() {
+    Key32 inner{};
+    EVP_DigestFinal_ex(ctx_.get(), inner.data(), nullptr);
+    start_with_pad(0x5c);
+    update(inner);
+    secure_zero(inner.data(), inner.size());
+    Key32 out{};
+    EVP_DigestFinal_ex(ctx_.get(), out.data(), nullptr);
+    return out;
+  }
+
+ private:
+  void start_with_pad(std::uint8_t pad_byte) {
+    ByteArray<kSha256Block> pad{};
+    for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = block_key_[i] ^ pad_byte;
+    EVP_DigestInit_ex2(ctx_.get(), sha256_md(), nullptr);
+    update(pad);
+    secure_zero(pad.data(), pad.size());
+  }
+
+  backend::Owned<EVP_MD_CTX> ctx_;
+  ByteArray<kSha256Block> block_key_{};
+};
+
+}  // namespace
+
+Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts) {
+  HmacStream mac(key);
+  for (const ByteView part : parts) mac.update(part);
+  return mac.finish();
+}
+
+void hkdf_sha256(ByteView salt, ByteView input_keying_material, std::span<const ByteView> info,
+                 std::span<std::uint8_t> out) {
+  if (out.size() > kHkdfMaxOutputBytes) throw Panic("HKDF-SHA-256 output beyond 8160 bytes");
+  // An absent salt is the empty key, which HMAC pads to the same block as 32 zero bytes.
+  Secret32 prk(hmac_sha256(salt, {input_keying_material}));
+  // T(i) = HMAC(PRK, T(i-1) || info || i), with T(0) empty.
+  Key32 block{};
+  std::size_t previous = 0;
+  std::uint8_t counter = 1;
+  for (std::size_t done = 0; done < out.size(); done += block.size(), ++counter) {
+    HmacStream mac(prk.view());
+    mac.update(ByteView(block).first(previous));
+    for (const ByteView part : info) mac.update(part);
+    mac.update(ByteView(&counter, 1));
+    block = mac.finish();
+    previous = block.size();
+    std::copy_n(block.begin(), std::min(block.size(), out.size() - done), out.data() + done);
+  }
+  secure_zero(block.data(), block.size());
 }
 
 Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts) {
@@ -240,13 +286,10 @@ Key32 Sha256::finish() {
 }
 
 Secret32 derive_session_key(ByteView input_keying_material, ByteView context) {
-  // HKDF with L = 32: PRK = HMAC(zero salt, IKM); OKM = HMAC(PRK, info || 0x01).
-  static constexpr Key32 zero_salt{};
-  const Secret32 prk(hmac_sha256(zero_salt, {input_keying_material}));
-  static constexpr std::uint8_t first_block = 0x01;
-  Secret32 out(
-      hmac_sha256(prk.view(), {as_bytes(kHybridInfoPrefix), context, ByteView(&first_block, 1)}));
-  return out;
+  Secret32 key;
+  hkdf_sha256({}, input_keying_material, {as_bytes(kHybridInfoPrefix), context},
+              key.mutable_bytes());
+  return key;
 }
 
 std::string sas(KeyView key) {

@@ -7,15 +7,6 @@ namespace {
 
 constexpr std::uint32_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
 
-// HKDF-Expand to two blocks: T(1) = HMAC(PRK, info || 1), T(2) = HMAC(PRK, T(1) || info || 2).
-std::pair<Key32, Key32> expand_two_blocks(KeyView prk, std::string_view info) {
-  static constexpr std::uint8_t first = 0x01;
-  static constexpr std::uint8_t second = 0x02;
-  const Key32 t1 = crypto::hmac_sha256(prk, {as_bytes(info), ByteView(&first, 1)});
-  const Key32 t2 = crypto::hmac_sha256(prk, {t1, as_bytes(info), ByteView(&second, 1)});
-  return {t1, t2};
-}
-
 ByteArray<kHeaderBytes> header_bytes(const RatchetHeader& header) {
   ByteArray<kHeaderBytes> out{};
   std::copy(header.dh_public.begin(), header.dh_public.end(), out.begin());
@@ -111,8 +102,13 @@ std::size_t SkippedKeyIdHash::operator()(const SkippedKeyId& id) const noexcept 
 }
 
 std::pair<Key32, Key32> root_step(KeyView root_key, KeyView dh_output) {
-  const Key32 prk = crypto::hmac_sha256(root_key, {dh_output});
-  return expand_two_blocks(prk, kRootLabel);
+  ByteArray<64> okm{};
+  crypto::hkdf_sha256(root_key, dh_output, {as_bytes(kRootLabel)}, okm);
+  std::pair<Key32, Key32> keys;
+  std::copy_n(okm.begin(), 32, keys.first.begin());
+  std::copy_n(okm.begin() + 32, 32, keys.second.begin());
+  secure_zero(okm.data(), okm.size());
+  return keys;
 }
 
 std::pair<Key32, Key32> chain_step(KeyView chain_key) {
@@ -124,12 +120,13 @@ std::pair<Key32, Key32> chain_step(KeyView chain_key) {
 }
 
 std::pair<Key32, crypto::Nonce12> expand_message_key(KeyView message_key) {
-  static constexpr Key32 zero_salt{};
-  const Key32 prk = crypto::hmac_sha256(zero_salt, {message_key});
-  const auto [t1, t2] = expand_two_blocks(prk, kMessageLabel);
-  crypto::Nonce12 nonce{};
-  std::copy_n(t2.begin(), nonce.size(), nonce.begin());
-  return {t1, nonce};
+  ByteArray<44> okm{};
+  crypto::hkdf_sha256({}, message_key, {as_bytes(kMessageLabel)}, okm);
+  std::pair<Key32, crypto::Nonce12> keys;
+  std::copy_n(okm.begin(), 32, keys.first.begin());
+  std::copy_n(okm.begin() + 32, 12, keys.second.begin());
+  secure_zero(okm.data(), okm.size());
+  return keys;
 }
 
 bool skip_message_keys(Ratchet& ratchet, std::uint32_t target) {

@@ -15,8 +15,16 @@ constexpr std::string_view kEncLabel = "vostrel/v1/async/enc";
 constexpr std::string_view kNonceLabel = "vostrel/v1/async/nonce";
 constexpr std::string_view kMixInLabel = "vostrel/v1/async/pcs-mixin";
 
+// A derived key kept in a wiping type.
+Secret32 derive_secret(KeyView key, std::initializer_list<ByteView> parts) {
+  Key32 mac = crypto::hmac_sha256(key, parts);
+  Secret32 out(mac);
+  secure_zero(mac.data(), mac.size());
+  return out;
+}
+
 Secret32 first_chain_key(KeyView root, KeyView sender_identity) {
-  return hmac_parts(root, {as_bytes(kChainInitLabel), sender_identity});
+  return derive_secret(root, {as_bytes(kChainInitLabel), sender_identity});
 }
 
 struct ChainStep {
@@ -25,8 +33,8 @@ struct ChainStep {
 };
 
 ChainStep chain_step(const Secret32& chain_key) {
-  return {hmac_parts(chain_key.view(), {as_bytes(kMessageLabel)}),
-          hmac_parts(chain_key.view(), {as_bytes(kChainLabel)})};
+  return {derive_secret(chain_key.view(), {as_bytes(kMessageLabel)}),
+          derive_secret(chain_key.view(), {as_bytes(kChainLabel)})};
 }
 
 ByteArray<FRAME_HEADER> frame_header(std::uint64_t counter) {
@@ -62,23 +70,16 @@ std::ostream& operator<<(std::ostream& out, ChainError error) {
   return out << to_string(error);
 }
 
-Secret32 hmac_parts(KeyView key, std::span<const ByteView> parts) {
-  Key32 mac = crypto::hmac_sha256(key, parts);
-  Secret32 out(mac);
-  secure_zero(mac.data(), mac.size());
-  return out;
-}
-
 MessageKeys message_keys(KeyView message_key) {
-  MessageKeys keys{hmac_parts(message_key, {as_bytes(kEncLabel)}), {}};
-  const Secret32 nonce_source = hmac_parts(message_key, {as_bytes(kNonceLabel)});
+  MessageKeys keys{derive_secret(message_key, {as_bytes(kEncLabel)}), {}};
+  const Secret32 nonce_source = derive_secret(message_key, {as_bytes(kNonceLabel)});
   std::copy_n(nonce_source.bytes().begin(), keys.nonce.size(), keys.nonce.begin());
   return keys;
 }
 
 void mix_in(Secret32& chain_key, const HybridSecret& secret, FixedView<16> bundle_id) {
   // Move-assignment overwrites the old key's bytes in place.
-  chain_key = hmac_parts(chain_key.view(), {as_bytes(kMixInLabel), bundle_id, secret.view()});
+  chain_key = derive_secret(chain_key.view(), {as_bytes(kMixInLabel), bundle_id, secret.view()});
 }
 
 // --- SendChain ---

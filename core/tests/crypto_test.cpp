@@ -280,6 +280,49 @@ TEST(crypto, sha256_copies_carry_the_midstate) {
   EXPECT_EQ(copied.finish(), sha256({as_bytes("a"), as_bytes(""), as_bytes("bc")}));
 }
 
+TEST(crypto, hkdf_sha256_rfc5869_kats) {
+  // Test cases 1 to 3: a salt and short info, long inputs over three blocks, no salt and no info.
+  struct Case {
+    Bytes ikm, salt, info, okm;
+  };
+  const auto counting = [](std::uint8_t first, std::size_t n) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(first + i);
+    return out;
+  };
+  const std::vector<Case> cases = {
+      {Bytes(22, 0x0b), counting(0x00, 13), counting(0xf0, 10),
+       hex("3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865")},
+      {counting(0x00, 80), counting(0x60, 80), counting(0xb0, 80),
+       hex("b11e398dc80327a1c8e7f78c596a49344f012eda2d4efad8a050cc4c19afa97c59045a99cac7827271cb41c"
+           "6"
+           "5e590e09da3275600c2f09b8367793a9aca3db71cc30c58179ec3e87c14c01d5c1f3434f1d87")},
+      {Bytes(22, 0x0b),
+       {},
+       {},
+       hex("8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d9d"
+           "201395faa4b61a96c8")},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    Bytes okm(c.okm.size());
+    hkdf_sha256(c.salt, c.ikm, {c.info}, okm);
+    EXPECT_EQ(okm, c.okm) << "case " << i + 1;
+    // The info may come in pieces, and a shorter output is a prefix of the longer one.
+    Bytes pieces(33);
+    hkdf_sha256(
+        c.salt, c.ikm,
+        {ByteView(c.info).first(c.info.size() / 2), ByteView(c.info).subspan(c.info.size() / 2)},
+        pieces);
+    EXPECT_TRUE(std::equal(pieces.begin(), pieces.end(), c.okm.begin())) << "case " << i + 1;
+  }
+  Bytes longest(kHkdfMaxOutputBytes);
+  hkdf_sha256({}, Bytes(22, 0x0b), {}, longest);
+  EXPECT_TRUE(std::equal(cases[2].okm.begin(), cases[2].okm.end(), longest.begin()));
+  Bytes beyond(kHkdfMaxOutputBytes + 1);
+  EXPECT_THROW(hkdf_sha256({}, Bytes(22, 0x0b), {}, beyond), Panic);
+}
+
 // --- X25519 ---
 
 TEST(crypto, x25519_dh_agrees) {

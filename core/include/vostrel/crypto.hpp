@@ -44,6 +44,18 @@ inline Key32 hmac_sha256(ByteView key, std::initializer_list<ByteView> parts) {
   return hmac_sha256(key, std::span<const ByteView>(parts.begin(), parts.size()));
 }
 
+// HKDF-SHA-256 (RFC 5869), extract then expand: `out` is filled from the pseudorandom key of
+// (salt, input keying material) and the concatenation of `info`. An empty salt is the absent salt.
+// At most kHkdfMaxOutputBytes; stops with "HKDF-SHA-256 output beyond 8160 bytes" past that.
+inline constexpr std::size_t kHkdfMaxOutputBytes = 255 * 32;
+void hkdf_sha256(ByteView salt, ByteView input_keying_material, std::span<const ByteView> info,
+                 std::span<std::uint8_t> out);
+inline void hkdf_sha256(ByteView salt, ByteView input_keying_material,
+                        std::initializer_list<ByteView> info, std::span<std::uint8_t> out) {
+  hkdf_sha256(salt, input_keying_material, std::span<const ByteView>(info.begin(), info.size()),
+              out);
+}
+
 // The first 12 bytes of a keyed derivation.
 Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts);
 

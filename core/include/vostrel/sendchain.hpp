@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <initializer_list>
 #include <iosfwd>
 #include <map>
 #include <span>
@@ -37,12 +36,6 @@ enum class ChainError : std::uint8_t {
 
 std::string_view to_string(ChainError error) noexcept;
 std::ostream& operator<<(std::ostream& out, ChainError error);
-
-// HMAC-SHA-256 under `key` over the parts concatenated, without separators.
-Secret32 hmac_parts(KeyView key, std::span<const ByteView> parts);
-inline Secret32 hmac_parts(KeyView key, std::initializer_list<ByteView> parts) {
-  return hmac_parts(key, std::span<const ByteView>(parts.begin(), parts.size()));
-}
 
 struct MessageKeys {
   Secret32 key;
