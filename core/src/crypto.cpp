@@ -9,59 +9,78 @@
 namespace vostrel::crypto {
 namespace {
 
+using backend::check;
+using backend::owned;
+using CipherCtx = backend::Owned<EVP_CIPHER_CTX>;
+
+// What each operation stops with when a library call inside it fails.
 constexpr const char* kSealFailure = "ChaCha20-Poly1305 encryption does not fail for valid inputs";
+constexpr const char* kOpenFailure = "ChaCha20-Poly1305 decryption failed";
+constexpr const char* kSha256Failure = "SHA-256 failed";
+
 constexpr std::size_t kSha256Block = 64;
 // EVP lengths are ints: long inputs go through in pieces.
 constexpr std::size_t kEvpChunk = std::size_t{1} << 30;
 
-// Algorithm objects are fetched once and only read afterwards.
+// Algorithm objects are fetched once and only read afterwards; an algorithm the library lacks
+// stops the operation that needs it.
+template <typename Algorithm>
+Algorithm* fetched(Algorithm* algorithm, const char* operation) {
+  check(algorithm != nullptr, operation);
+  return algorithm;
+}
 const EVP_CIPHER* aead_cipher() {
   static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
-  return cipher;
+  return fetched(cipher, kSealFailure);
 }
 const EVP_CIPHER* stream_cipher() {
   static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20", nullptr);
-  return cipher;
+  return fetched(cipher, kOpenFailure);
 }
 EVP_MAC* poly1305_mac() {
   static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "POLY1305", nullptr);
-  return mac;
+  return fetched(mac, kOpenFailure);
 }
 const EVP_MD* sha256_md() {
   static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  return md;
+  return fetched(md, kSha256Failure);
 }
 
-using backend::owned;
-using CipherCtx = backend::Owned<EVP_CIPHER_CTX>;
-
-CipherCtx new_cipher_ctx() {
-  return owned(EVP_CIPHER_CTX_new());
+// SHA-256 on an EVP digest context.
+void digest_init(EVP_MD_CTX* ctx) {
+  check(EVP_DigestInit_ex2(ctx, sha256_md(), nullptr) == 1, kSha256Failure);
+}
+void digest_update(EVP_MD_CTX* ctx, ByteView data) {
+  check(EVP_DigestUpdate(ctx, data.data(), data.size()) == 1, kSha256Failure);
+}
+void digest_final(EVP_MD_CTX* ctx, std::span<std::uint8_t, 32> out) {
+  unsigned int length = 0;
+  check(EVP_DigestFinal_ex(ctx, out.data(), &length) == 1 && length == out.size(), kSha256Failure);
+}
+void digest_copy(EVP_MD_CTX* to, const EVP_MD_CTX* from) {
+  check(EVP_MD_CTX_copy_ex(to, from) == 1, kSha256Failure);
 }
 
-bool cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, const std::uint8_t* in,
-                   std::size_t length) {
+void cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, const std::uint8_t* in,
+                   std::size_t length, const char* operation) {
   while (length > 0) {
     const std::size_t piece = std::min(length, kEvpChunk);
     int written = 0;
-    if (EVP_CipherUpdate(ctx, out, &written, in, static_cast<int>(piece)) != 1) return false;
+    check(EVP_CipherUpdate(ctx, out, &written, in, static_cast<int>(piece)) == 1, operation);
     out += piece;
     in += piece;
     length -= piece;
   }
-  return true;
 }
 
-bool add_associated_data(EVP_CIPHER_CTX* ctx, ByteView associated_data) {
+void add_associated_data(EVP_CIPHER_CTX* ctx, ByteView associated_data) {
   for (std::size_t done = 0; done < associated_data.size(); done += kEvpChunk) {
     const std::size_t piece = std::min(associated_data.size() - done, kEvpChunk);
     int written = 0;
-    if (EVP_EncryptUpdate(ctx, nullptr, &written, associated_data.data() + done,
-                          static_cast<int>(piece)) != 1) {
-      return false;
-    }
+    check(EVP_EncryptUpdate(ctx, nullptr, &written, associated_data.data() + done,
+                            static_cast<int>(piece)) == 1,
+          kSealFailure);
   }
-  return true;
 }
 
 // ChaCha20 positioned at block `counter` of (key, nonce).
@@ -69,10 +88,9 @@ CipherCtx chacha20_at(KeyView key, NonceView nonce, std::uint32_t counter) {
   ByteArray<16> iv{};
   for (std::size_t i = 0; i < 4; ++i) iv[i] = static_cast<std::uint8_t>(counter >> (8 * i));
   std::copy(nonce.begin(), nonce.end(), iv.begin() + 4);
-  CipherCtx ctx = new_cipher_ctx();
-  if (EVP_CipherInit_ex2(ctx.get(), stream_cipher(), key.data(), iv.data(), 1, nullptr) != 1) {
-    throw Panic(kSealFailure);
-  }
+  CipherCtx ctx = owned(EVP_CIPHER_CTX_new());
+  check(EVP_CipherInit_ex2(ctx.get(), stream_cipher(), key.data(), iv.data(), 1, nullptr) == 1,
+        kOpenFailure);
   return ctx;
 }
 
@@ -80,16 +98,19 @@ CipherCtx chacha20_at(KeyView key, NonceView nonce, std::uint32_t counter) {
 ByteArray<16> poly1305_tag(EVP_CIPHER_CTX* block0, ByteView associated_data, ByteView ciphertext) {
   ByteArray<64> block{};
   Secret32 one_time_key;
-  if (!cipher_update(block0, block.data(), block.data(), block.size())) throw Panic(kSealFailure);
+  cipher_update(block0, block.data(), block.data(), block.size(), kOpenFailure);
   std::copy_n(block.begin(), 32, one_time_key.mutable_bytes().begin());
   secure_zero(block.data(), block.size());
 
   const auto mac = owned(EVP_MAC_CTX_new(poly1305_mac()));
-  if (EVP_MAC_init(mac.get(), one_time_key.data(), 32, nullptr) != 1) throw Panic(kSealFailure);
+  check(EVP_MAC_init(mac.get(), one_time_key.data(), 32, nullptr) == 1, kOpenFailure);
+  const auto update = [&](const std::uint8_t* data, std::size_t length) {
+    check(EVP_MAC_update(mac.get(), data, length) == 1, kOpenFailure);
+  };
   static constexpr ByteArray<16> zeros{};
   const auto update_padded = [&](ByteView part) {
-    EVP_MAC_update(mac.get(), part.data(), part.size());
-    if (part.size() % 16 != 0) EVP_MAC_update(mac.get(), zeros.data(), 16 - part.size() % 16);
+    update(part.data(), part.size());
+    if (part.size() % 16 != 0) update(zeros.data(), 16 - part.size() % 16);
   };
   update_padded(associated_data);
   update_padded(ciphertext);
@@ -98,10 +119,11 @@ ByteArray<16> poly1305_tag(EVP_CIPHER_CTX* block0, ByteView associated_data, Byt
     lengths[i] = static_cast<std::uint8_t>(associated_data.size() >> (8 * i));
     lengths[8 + i] = static_cast<std::uint8_t>(ciphertext.size() >> (8 * i));
   }
-  EVP_MAC_update(mac.get(), lengths.data(), lengths.size());
+  update(lengths.data(), lengths.size());
   ByteArray<16> tag{};
   std::size_t tag_length = 0;
-  if (EVP_MAC_final(mac.get(), tag.data(), &tag_length, tag.size()) != 1) throw Panic(kSealFailure);
+  check(EVP_MAC_final(mac.get(), tag.data(), &tag_length, tag.size()) == 1 && tag_length == 16,
+        kOpenFailure);
   return tag;
 }
 
@@ -116,18 +138,16 @@ Bytes seal(KeyView key, NonceView nonce, ByteView associated_data, ByteView plai
   if (plaintext.size() > kMaxPlaintextBytes) throw Panic(kSealFailure);
   const Secret32 key_copy(key);
   Bytes out(plaintext.size() + kTagBytes);
-  CipherCtx ctx = new_cipher_ctx();
+  const CipherCtx ctx = owned(EVP_CIPHER_CTX_new());
+  check(EVP_EncryptInit_ex2(ctx.get(), aead_cipher(), key_copy.data(), nonce.data(), nullptr) == 1,
+        kSealFailure);
+  add_associated_data(ctx.get(), associated_data);
+  cipher_update(ctx.get(), out.data(), plaintext.data(), plaintext.size(), kSealFailure);
   int written = 0;
-  if (EVP_EncryptInit_ex2(ctx.get(), aead_cipher(), key_copy.data(), nonce.data(), nullptr) != 1 ||
-      !add_associated_data(ctx.get(), associated_data)) {
-    throw Panic(kSealFailure);
-  }
-  if (!cipher_update(ctx.get(), out.data(), plaintext.data(), plaintext.size()) ||
-      EVP_EncryptFinal_ex(ctx.get(), out.data() + plaintext.size(), &written) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagBytes),
-                          out.data() + plaintext.size()) != 1) {
-    throw Panic(kSealFailure);
-  }
+  check(EVP_EncryptFinal_ex(ctx.get(), out.data() + plaintext.size(), &written) == 1 &&
+            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagBytes),
+                                out.data() + plaintext.size()) == 1,
+        kSealFailure);
   return out;
 }
 
@@ -137,13 +157,11 @@ bool open_into(KeyView key, NonceView nonce, ByteView associated_data, ByteView 
   const ByteView ciphertext = sealed.first(sealed.size() - kTagBytes);
   if (out.size() > ciphertext.size()) return false;
   const Secret32 key_copy(key);
-  CipherCtx stream = chacha20_at(key_copy.view(), nonce, 0);
+  const CipherCtx stream = chacha20_at(key_copy.view(), nonce, 0);
   const ByteArray<16> expected = poly1305_tag(stream.get(), associated_data, ciphertext);
   if (!ct_equal(expected, sealed.last(kTagBytes))) return false;
   // The stream now stands at block 1, where the data starts.
-  if (!cipher_update(stream.get(), out.data(), ciphertext.data(), out.size())) {
-    throw Panic(kSealFailure);
-  }
+  cipher_update(stream.get(), out.data(), ciphertext.data(), out.size(), kOpenFailure);
   return true;
 }
 
@@ -174,16 +192,16 @@ class HmacStream {
   HmacStream& operator=(const HmacStream&) = delete;
   ~HmacStream() { secure_zero(block_key_.data(), block_key_.size()); }
 
-  void update(ByteView part) { EVP_DigestUpdate(ctx_.get(), part.data(), part.size()); }
+  void update(ByteView part) { digest_update(ctx_.get(), part); }
 
   Key32 finish() {
     Key32 inner{};
-    EVP_DigestFinal_ex(ctx_.get(), inner.data(), nullptr);
+    digest_final(ctx_.get(), inner);
     start_with_pad(0x5c);
     update(inner);
     secure_zero(inner.data(), inner.size());
     Key32 out{};
-    EVP_DigestFinal_ex(ctx_.get(), out.data(), nullptr);
+    digest_final(ctx_.get(), out);
     return out;
   }
 
@@ -191,7 +209,7 @@ class HmacStream {
   void start_with_pad(std::uint8_t pad_byte) {
     ByteArray<kSha256Block> pad{};
     for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = block_key_[i] ^ pad_byte;
-    EVP_DigestInit_ex2(ctx_.get(), sha256_md(), nullptr);
+    digest_init(ctx_.get());
     update(pad);
     secure_zero(pad.data(), pad.size());
   }
@@ -253,35 +271,35 @@ EVP_MD_CTX* md_ctx(void* ctx) noexcept {
 
 Sha256::Sha256() {
   auto ctx = owned(EVP_MD_CTX_new());
-  if (EVP_DigestInit_ex2(ctx.get(), sha256_md(), nullptr) != 1) throw std::bad_alloc();
+  digest_init(ctx.get());
   ctx_ = ctx.release();
 }
 Sha256::Sha256(const Sha256& other) {
   auto ctx = owned(EVP_MD_CTX_new());
-  if (EVP_MD_CTX_copy_ex(ctx.get(), md_ctx(other.ctx_)) != 1) throw std::bad_alloc();
+  digest_copy(ctx.get(), md_ctx(other.ctx_));
   ctx_ = ctx.release();
 }
 Sha256& Sha256::operator=(const Sha256& other) {
   if (this == &other) return *this;
   // Copied into the context already held: no new context per copy.
   if (ctx_ == nullptr) ctx_ = owned(EVP_MD_CTX_new()).release();
-  if (EVP_MD_CTX_copy_ex(md_ctx(ctx_), md_ctx(other.ctx_)) != 1) throw std::bad_alloc();
+  digest_copy(md_ctx(ctx_), md_ctx(other.ctx_));
   return *this;
 }
 void Sha256::reset() {
   if (ctx_ == nullptr) ctx_ = owned(EVP_MD_CTX_new()).release();
-  if (EVP_DigestInit_ex2(md_ctx(ctx_), sha256_md(), nullptr) != 1) throw std::bad_alloc();
+  digest_init(md_ctx(ctx_));
 }
 Sha256::Sha256(Sha256&& other) noexcept : ctx_(std::exchange(other.ctx_, nullptr)) {}
 Sha256::~Sha256() {
   EVP_MD_CTX_free(md_ctx(ctx_));
 }
 void Sha256::update(ByteView data) {
-  EVP_DigestUpdate(md_ctx(ctx_), data.data(), data.size());
+  digest_update(md_ctx(ctx_), data);
 }
 Key32 Sha256::finish() {
   Key32 out{};
-  EVP_DigestFinal_ex(md_ctx(ctx_), out.data(), nullptr);
+  digest_final(md_ctx(ctx_), out);
   return out;
 }
 
@@ -332,7 +350,7 @@ Key32 x25519_public(KeyView secret) {
   backend::sodium_ready();
   Secret32 clamped(clamp_scalar(secret));
   Key32 public_key{};
-  crypto_scalarmult_base(public_key.data(), clamped.data());
+  check(crypto_scalarmult_base(public_key.data(), clamped.data()) == 0, "X25519 failed");
   return public_key;
 }
 

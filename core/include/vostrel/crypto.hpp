@@ -1,6 +1,10 @@
 #pragma once
 
 // The one authenticated cipher, key derivation, the short authentication string and X25519.
+//
+// With valid inputs the libraries below never fail, so a library call that reports failure stops
+// the program with a Panic naming the operation ("ChaCha20-Poly1305 encryption does not fail for
+// valid inputs" in seal, "SHA-256 failed", ...); running out of memory is std::bad_alloc.
 
 #include <initializer_list>
 #include <optional>
