@@ -4,6 +4,8 @@
 #include <openssl/evp.h>
 #include <sodium.h>
 
+#include <vector>
+
 #include "backend.hpp"
 
 namespace vostrel::crypto {
@@ -174,77 +176,230 @@ std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data
 
 namespace {
 
-// RFC 2104, fed part by part over the fetched digest, so no per-call algorithm lookup.
-class HmacStream {
+EVP_MD_CTX* md_ctx(void* ctx) noexcept {
+  return static_cast<EVP_MD_CTX*>(ctx);
+}
+
+// Digest contexts kept by each thread for its next hashers and keys. A context given back is reset
+// first, which wipes its state; a thread keeps a few and frees the rest.
+class ContextPool {
  public:
-  explicit HmacStream(ByteView key) : ctx_(owned(EVP_MD_CTX_new())) {
+  static EVP_MD_CTX* take() {
+    if (!gone_) {
+      auto& kept = pool().kept_;
+      if (!kept.empty()) {
+        EVP_MD_CTX* ctx = kept.back();
+        kept.pop_back();
+        return ctx;
+      }
+    }
+    return owned(EVP_MD_CTX_new()).release();
+  }
+  static void give(EVP_MD_CTX* ctx) noexcept {
+    if (ctx == nullptr) return;
+    EVP_MD_CTX_reset(ctx);
+    // Hashers released after the thread's pool (static ones, at exit) free their contexts.
+    if (!gone_ && pool().kept_.size() < kKept) {
+      pool().kept_.push_back(ctx);
+    } else {
+      EVP_MD_CTX_free(ctx);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kKept = 16;
+  ContextPool() { kept_.reserve(kKept); }
+  ~ContextPool() {
+    gone_ = true;
+    for (EVP_MD_CTX* ctx : kept_) EVP_MD_CTX_free(ctx);
+  }
+  static ContextPool& pool() {
+    thread_local ContextPool instance;
+    return instance;
+  }
+  // Trivially destructible, so still readable while other thread-local objects are destroyed.
+  static thread_local bool gone_;
+  std::vector<EVP_MD_CTX*> kept_;
+};
+thread_local bool ContextPool::gone_ = false;
+
+// The calling thread's working digest context, lent to one MAC at a time and cleared when it is
+// given back, so no key-dependent state stays behind.
+class Scratch {
+ public:
+  Scratch() : ctx_(context()) {}
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() { EVP_MD_CTX_reset(ctx_); }
+  EVP_MD_CTX* get() const noexcept { return ctx_; }
+
+ private:
+  static EVP_MD_CTX* context() {
+    thread_local const backend::Owned<EVP_MD_CTX> ctx = owned(EVP_MD_CTX_new());
+    return ctx.get();
+  }
+  EVP_MD_CTX* ctx_;
+};
+
+// The RFC 2104 key block: the key itself, or its digest when longer than a block, zero-padded.
+class BlockKey {
+ public:
+  explicit BlockKey(ByteView key) {
     if (key.size() > kSha256Block) {
       Sha256 hash;
       hash.update(key);
       const Key32 hashed = hash.finish();
-      std::copy(hashed.begin(), hashed.end(), block_key_.begin());
+      std::copy(hashed.begin(), hashed.end(), bytes_.begin());
     } else {
-      std::copy(key.begin(), key.end(), block_key_.begin());
+      std::copy(key.begin(), key.end(), bytes_.begin());
     }
-    start_with_pad(0x36);
   }
-  HmacStream(const HmacStream&) = delete;
-  HmacStream& operator=(const HmacStream&) = delete;
-  ~HmacStream() { secure_zero(block_key_.data(), block_key_.size()); }
+  BlockKey(const BlockKey&) = delete;
+  BlockKey& operator=(const BlockKey&) = delete;
+  ~BlockKey() { secure_zero(bytes_.data(), bytes_.size()); }
 
-  void update(ByteView part) { digest_update(ctx_.get(), part); }
-
-  Key32 finish() {
-    Key32 inner{};
-    digest_final(ctx_.get(), inner);
-    start_with_pad(0x5c);
-    update(inner);
-    secure_zero(inner.data(), inner.size());
-    Key32 out{};
-    digest_final(ctx_.get(), out);
-    return out;
-  }
-
- private:
-  void start_with_pad(std::uint8_t pad_byte) {
+  // Starts `ctx` on the key block XOR `pad_byte`.
+  void start(EVP_MD_CTX* ctx, std::uint8_t pad_byte) const {
     ByteArray<kSha256Block> pad{};
-    for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = block_key_[i] ^ pad_byte;
-    digest_init(ctx_.get());
-    update(pad);
+    for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = bytes_[i] ^ pad_byte;
+    digest_init(ctx);
+    digest_update(ctx, pad);
     secure_zero(pad.data(), pad.size());
   }
 
-  backend::Owned<EVP_MD_CTX> ctx_;
-  ByteArray<kSha256Block> block_key_{};
+ private:
+  ByteArray<kSha256Block> bytes_{};
 };
+
+constexpr std::uint8_t kInnerPad = 0x36;
+constexpr std::uint8_t kOuterPad = 0x5c;
 
 }  // namespace
 
 Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts) {
-  HmacStream mac(key);
-  for (const ByteView part : parts) mac.update(part);
-  return mac.finish();
+  // Used once, the key is not worth preparing: both pads are hashed straight in the scratch.
+  const BlockKey block(key);
+  const Scratch scratch;
+  block.start(scratch.get(), kInnerPad);
+  for (const ByteView part : parts) digest_update(scratch.get(), part);
+  Key32 inner{};
+  digest_final(scratch.get(), inner);
+  block.start(scratch.get(), kOuterPad);
+  digest_update(scratch.get(), inner);
+  secure_zero(inner.data(), inner.size());
+  Key32 out{};
+  digest_final(scratch.get(), out);
+  return out;
 }
 
-void hkdf_sha256(ByteView salt, ByteView input_keying_material, std::span<const ByteView> info,
-                 std::span<std::uint8_t> out) {
+HmacKey::HmacKey(ByteView key) : inner_(Sha256::Unstarted{}), outer_(Sha256::Unstarted{}) {
+  rekey(key);
+}
+
+void HmacKey::rekey(ByteView key) {
+  const BlockKey block(key);
+  block.start(md_ctx(inner_.ctx_), kInnerPad);
+  block.start(md_ctx(outer_.ctx_), kOuterPad);
+  spent_ = false;
+}
+
+namespace {
+
+// Hashes head || parts || tail into `inner`, then the inner digest into `outer`.
+void run_mac(EVP_MD_CTX* inner, EVP_MD_CTX* outer, std::span<std::uint8_t, 32> out, ByteView head,
+             std::span<const ByteView> parts, ByteView tail) {
+  if (!head.empty()) digest_update(inner, head);
+  for (const ByteView part : parts) digest_update(inner, part);
+  if (!tail.empty()) digest_update(inner, tail);
+  Key32 inner_digest{};
+  digest_final(inner, inner_digest);
+  digest_update(outer, inner_digest);
+  secure_zero(inner_digest.data(), inner_digest.size());
+  digest_final(outer, out);
+}
+
+constexpr const char* kSpentKey = "HMAC key used after its last MAC";
+
+}  // namespace
+
+void HmacKey::mac_framed(std::span<std::uint8_t, 32> out, ByteView head,
+                         std::span<const ByteView> parts, ByteView tail) const {
+  check(!spent_, kSpentKey);
+  // The outer state is copied only once the inner digest is out of the working context.
+  const Scratch scratch;
+  digest_copy(scratch.get(), md_ctx(inner_.ctx_));
+  if (!head.empty()) digest_update(scratch.get(), head);
+  for (const ByteView part : parts) digest_update(scratch.get(), part);
+  if (!tail.empty()) digest_update(scratch.get(), tail);
+  Key32 inner_digest{};
+  digest_final(scratch.get(), inner_digest);
+  digest_copy(scratch.get(), md_ctx(outer_.ctx_));
+  digest_update(scratch.get(), inner_digest);
+  secure_zero(inner_digest.data(), inner_digest.size());
+  digest_final(scratch.get(), out);
+}
+
+void HmacKey::last_mac_framed(std::span<std::uint8_t, 32> out, ByteView head,
+                              std::span<const ByteView> parts, ByteView tail) {
+  check(!spent_, kSpentKey);
+  spent_ = true;
+  run_mac(md_ctx(inner_.ctx_), md_ctx(outer_.ctx_), out, head, parts, tail);
+}
+
+Key32 HmacKey::mac(std::initializer_list<ByteView> parts) const {
+  Key32 out{};
+  mac_framed(out, {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
+  return out;
+}
+
+void HmacKey::mac_into(std::span<std::uint8_t, 32> out,
+                       std::initializer_list<ByteView> parts) const {
+  mac_framed(out, {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
+}
+
+void HmacKey::last_mac_into(std::span<std::uint8_t, 32> out,
+                            std::initializer_list<ByteView> parts) {
+  last_mac_framed(out, {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
+}
+
+HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material) {
+  // An absent salt is the empty key, which HMAC pads to the same block as 32 zero bytes; that key
+  // is prepared once for every extract without salt.
+  Key32 prk{};
+  if (salt.empty()) {
+    static const HmacKey no_salt{ByteView{}};
+    no_salt.mac_into(prk, {input_keying_material});
+  } else {
+    prk = hmac_sha256(salt, {input_keying_material});
+  }
+  HmacKey prepared(prk);
+  secure_zero(prk.data(), prk.size());
+  return prepared;
+}
+
+void hkdf_expand(HmacKey&& prk, std::span<const ByteView> info, std::span<std::uint8_t> out) {
   if (out.size() > kHkdfMaxOutputBytes) throw Panic("HKDF-SHA-256 output beyond 8160 bytes");
-  // An absent salt is the empty key, which HMAC pads to the same block as 32 zero bytes.
-  Secret32 prk(hmac_sha256(salt, {input_keying_material}));
   // T(i) = HMAC(PRK, T(i-1) || info || i), with T(0) empty.
   Key32 block{};
   std::size_t previous = 0;
   std::uint8_t counter = 1;
   for (std::size_t done = 0; done < out.size(); done += block.size(), ++counter) {
-    HmacStream mac(prk.view());
-    mac.update(ByteView(block).first(previous));
-    for (const ByteView part : info) mac.update(part);
-    mac.update(ByteView(&counter, 1));
-    block = mac.finish();
+    const ByteView head = ByteView(block).first(previous);
+    const ByteView tail(&counter, 1);
+    if (out.size() - done <= block.size()) {
+      prk.last_mac_framed(block, head, info, tail);
+    } else {
+      prk.mac_framed(block, head, info, tail);
+    }
     previous = block.size();
     std::copy_n(block.begin(), std::min(block.size(), out.size() - done), out.data() + done);
   }
   secure_zero(block.data(), block.size());
+}
+
+void hkdf_sha256(ByteView salt, ByteView input_keying_material, std::span<const ByteView> info,
+                 std::span<std::uint8_t> out) {
+  hkdf_expand(hkdf_extract(salt, input_keying_material), info, out);
 }
 
 Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts) {
@@ -263,36 +418,37 @@ Key32 sha256(std::initializer_list<ByteView> parts) {
   return hash.finish();
 }
 
-namespace {
-EVP_MD_CTX* md_ctx(void* ctx) noexcept {
-  return static_cast<EVP_MD_CTX*>(ctx);
+Sha256::Sha256() : ctx_(ContextPool::take()) {
+  try {
+    digest_init(md_ctx(ctx_));
+  } catch (...) {
+    ContextPool::give(md_ctx(ctx_));
+    throw;
+  }
 }
-}  // namespace
-
-Sha256::Sha256() {
-  auto ctx = owned(EVP_MD_CTX_new());
-  digest_init(ctx.get());
-  ctx_ = ctx.release();
-}
-Sha256::Sha256(const Sha256& other) {
-  auto ctx = owned(EVP_MD_CTX_new());
-  digest_copy(ctx.get(), md_ctx(other.ctx_));
-  ctx_ = ctx.release();
+Sha256::Sha256(Unstarted) : ctx_(ContextPool::take()) {}
+Sha256::Sha256(const Sha256& other) : ctx_(ContextPool::take()) {
+  try {
+    digest_copy(md_ctx(ctx_), md_ctx(other.ctx_));
+  } catch (...) {
+    ContextPool::give(md_ctx(ctx_));
+    throw;
+  }
 }
 Sha256& Sha256::operator=(const Sha256& other) {
   if (this == &other) return *this;
   // Copied into the context already held: no new context per copy.
-  if (ctx_ == nullptr) ctx_ = owned(EVP_MD_CTX_new()).release();
+  if (ctx_ == nullptr) ctx_ = ContextPool::take();
   digest_copy(md_ctx(ctx_), md_ctx(other.ctx_));
   return *this;
 }
 void Sha256::reset() {
-  if (ctx_ == nullptr) ctx_ = owned(EVP_MD_CTX_new()).release();
+  if (ctx_ == nullptr) ctx_ = ContextPool::take();
   digest_init(md_ctx(ctx_));
 }
 Sha256::Sha256(Sha256&& other) noexcept : ctx_(std::exchange(other.ctx_, nullptr)) {}
 Sha256::~Sha256() {
-  EVP_MD_CTX_free(md_ctx(ctx_));
+  ContextPool::give(md_ctx(ctx_));
 }
 void Sha256::update(ByteView data) {
   digest_update(md_ctx(ctx_), data);

@@ -114,9 +114,11 @@ std::pair<Key32, Key32> root_step(KeyView root_key, KeyView dh_output) {
 std::pair<Key32, Key32> chain_step(KeyView chain_key) {
   static constexpr std::uint8_t message_byte = 0x01;
   static constexpr std::uint8_t chain_byte = 0x02;
-  const Key32 message_key = crypto::hmac_sha256(chain_key, {ByteView(&message_byte, 1)});
-  const Key32 next_chain_key = crypto::hmac_sha256(chain_key, {ByteView(&chain_byte, 1)});
-  return {next_chain_key, message_key};
+  crypto::HmacKey key(chain_key);
+  std::pair<Key32, Key32> keys;
+  key.mac_into(keys.second, {ByteView(&message_byte, 1)});
+  key.last_mac_into(keys.first, {ByteView(&chain_byte, 1)});
+  return keys;
 }
 
 std::pair<Key32, crypto::Nonce12> expand_message_key(KeyView message_key) {

@@ -1,5 +1,7 @@
 #include "vostrel/sendchain.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <ostream>
 #include <utility>
 #include <vector>
@@ -32,9 +34,12 @@ struct ChainStep {
   Secret32 next_chain_key;
 };
 
-ChainStep chain_step(const Secret32& chain_key) {
-  return {derive_secret(chain_key.view(), {as_bytes(kMessageLabel)}),
-          derive_secret(chain_key.view(), {as_bytes(kChainLabel)})};
+// Both MACs of a position under its chain key, prepared once; the key is used up.
+ChainStep chain_step(crypto::HmacKey& chain_key) {
+  ChainStep step;
+  chain_key.mac_into(step.message_key.mutable_bytes(), {as_bytes(kMessageLabel)});
+  chain_key.last_mac_into(step.next_chain_key.mutable_bytes(), {as_bytes(kChainLabel)});
+  return step;
 }
 
 ByteArray<FRAME_HEADER> frame_header(std::uint64_t counter) {
@@ -71,8 +76,11 @@ std::ostream& operator<<(std::ostream& out, ChainError error) {
 }
 
 MessageKeys message_keys(KeyView message_key) {
-  MessageKeys keys{derive_secret(message_key, {as_bytes(kEncLabel)}), {}};
-  const Secret32 nonce_source = derive_secret(message_key, {as_bytes(kNonceLabel)});
+  crypto::HmacKey key(message_key);
+  MessageKeys keys;
+  key.mac_into(keys.key.mutable_bytes(), {as_bytes(kEncLabel)});
+  Secret32 nonce_source;
+  key.last_mac_into(nonce_source.mutable_bytes(), {as_bytes(kNonceLabel)});
   std::copy_n(nonce_source.bytes().begin(), keys.nonce.size(), keys.nonce.begin());
   return keys;
 }
@@ -94,7 +102,8 @@ SendChain SendChain::from_stored(KeyView chain_key, std::uint64_t next) {
 Bytes SendChain::seal(ByteView message) {
   // The last counter has no next position; wrapping would reuse counters and envelope nonces.
   if (next_ == LAST_COUNTER) throw Panic("send chain exhausted");
-  ChainStep step = chain_step(chain_key_);
+  crypto::HmacKey key(chain_key_.view());
+  ChainStep step = chain_step(key);
   const MessageKeys keys = message_keys(step.message_key.view());
   const auto header = frame_header(next_);
   const Bytes sealed = crypto::seal(keys.key.view(), keys.nonce, header, message);
@@ -122,8 +131,8 @@ RecvChain RecvChain::from_stored(KeyView chain_key, std::uint64_t next) {
 
 RecvChain RecvChain::clone() const {
   RecvChain copy(chain_key_.clone(), next_);
-  for (const auto& [counter, key] : skipped_)
-    copy.skipped_.emplace_hint(copy.skipped_.end(), counter, key.clone());
+  copy.skipped_.reserve(skipped_.size());
+  for (const auto& [counter, key] : skipped_) copy.skipped_.emplace_back(counter, key.clone());
   return copy;
 }
 
@@ -145,8 +154,10 @@ std::expected<Bytes, ChainError> RecvChain::open(ByteView frame) {
 }
 
 std::expected<Bytes, ChainError> RecvChain::open_skipped(std::uint64_t counter, ByteView frame) {
-  const auto kept = skipped_.find(counter);
-  if (kept == skipped_.end()) return std::unexpected(ChainError::Replay);
+  const auto kept = std::lower_bound(skipped_.begin(), skipped_.end(), counter,
+                                     [](const SkippedKeys::value_type& entry,
+                                        std::uint64_t wanted) { return entry.first < wanted; });
+  if (kept == skipped_.end() || kept->first != counter) return std::unexpected(ChainError::Replay);
   // A damaged copy must not burn the key of the genuine frame.
   auto message = open_with(kept->second, frame);
   if (!message) return std::unexpected(ChainError::Decrypt);
@@ -155,20 +166,27 @@ std::expected<Bytes, ChainError> RecvChain::open_skipped(std::uint64_t counter, 
 }
 
 std::expected<Bytes, ChainError> RecvChain::open_ahead(std::uint64_t counter, ByteView frame) {
-  // Everything is derived on the side and committed only once the tag has verified.
-  std::vector<std::pair<std::uint64_t, Secret32>> passed_over;
+  // Everything is derived on the side and committed only once the tag has verified. One prepared
+  // key walks the whole gap, re-keyed at each position.
+  SkippedKeys passed_over;
   passed_over.reserve(static_cast<std::size_t>(counter - next_));
-  Secret32 walk = chain_key_.clone();
+  crypto::HmacKey walk(chain_key_.view());
   for (std::uint64_t i = next_; i < counter; ++i) {
     ChainStep step = chain_step(walk);
     passed_over.emplace_back(i, std::move(step.message_key));
-    walk = std::move(step.next_chain_key);
+    walk.rekey(step.next_chain_key.view());
   }
   ChainStep step = chain_step(walk);
   auto message = open_with(step.message_key, frame);
   if (!message) return std::unexpected(ChainError::Decrypt);
 
-  for (auto& [i, key] : passed_over) skipped_.emplace_hint(skipped_.end(), i, std::move(key));
+  // Every passed-over counter lies above the kept ones, so appending keeps the counter order.
+  if (skipped_.empty()) {
+    skipped_ = std::move(passed_over);
+  } else {
+    skipped_.insert(skipped_.end(), std::make_move_iterator(passed_over.begin()),
+                    std::make_move_iterator(passed_over.end()));
+  }
   chain_key_ = std::move(step.next_chain_key);
   next_ = counter + 1;
   return std::move(*message);

@@ -42,27 +42,6 @@ std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data
 // HKDF-SHA-256 without salt, info "vostrel/v1/hybrid-kem" || context, 32 bytes out.
 Secret32 derive_session_key(ByteView input_keying_material, ByteView context);
 
-// HMAC-SHA-256 over the concatenation of `parts`: the keyed derivation of the whole system.
-Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts);
-inline Key32 hmac_sha256(ByteView key, std::initializer_list<ByteView> parts) {
-  return hmac_sha256(key, std::span<const ByteView>(parts.begin(), parts.size()));
-}
-
-// HKDF-SHA-256 (RFC 5869), extract then expand: `out` is filled from the pseudorandom key of
-// (salt, input keying material) and the concatenation of `info`. An empty salt is the absent salt.
-// At most kHkdfMaxOutputBytes; stops with "HKDF-SHA-256 output beyond 8160 bytes" past that.
-inline constexpr std::size_t kHkdfMaxOutputBytes = 255 * 32;
-void hkdf_sha256(ByteView salt, ByteView input_keying_material, std::span<const ByteView> info,
-                 std::span<std::uint8_t> out);
-inline void hkdf_sha256(ByteView salt, ByteView input_keying_material,
-                        std::initializer_list<ByteView> info, std::span<std::uint8_t> out) {
-  hkdf_sha256(salt, input_keying_material, std::span<const ByteView>(info.begin(), info.size()),
-              out);
-}
-
-// The first 12 bytes of a keyed derivation.
-Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts);
-
 // SHA-256 over the concatenation of `parts`.
 Key32 sha256(std::initializer_list<ByteView> parts);
 
@@ -82,8 +61,75 @@ class Sha256 {
   void reset();
 
  private:
+  friend class HmacKey;
+  // A context that a key's preparation starts itself.
+  struct Unstarted {};
+  explicit Sha256(Unstarted);
+
   void* ctx_;
 };
+
+// HMAC-SHA-256 over the concatenation of `parts`: the keyed derivation of the whole system.
+Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts);
+inline Key32 hmac_sha256(ByteView key, std::initializer_list<ByteView> parts) {
+  return hmac_sha256(key, std::span<const ByteView>(parts.begin(), parts.size()));
+}
+
+// An HMAC-SHA-256 key prepared once: both padded key blocks are hashed when it is made, and every
+// MAC starts from copies of those two states. For a key that serves more than one MAC. The states
+// are wiped when released.
+class HmacKey {
+ public:
+  explicit HmacKey(ByteView key);
+  // Prepares another key in the same contexts.
+  void rekey(ByteView key);
+
+  // hmac_sha256(key, parts), into a Key32 or straight into a wiping type's bytes.
+  Key32 mac(std::initializer_list<ByteView> parts) const;
+  void mac_into(std::span<std::uint8_t, 32> out, std::initializer_list<ByteView> parts) const;
+  // The same for the key's last MAC, computed in the prepared states themselves rather than in
+  // copies: the key then serves again only once re-keyed, and stops with "HMAC key used after its
+  // last MAC" otherwise.
+  void last_mac_into(std::span<std::uint8_t, 32> out, std::initializer_list<ByteView> parts);
+
+ private:
+  friend void hkdf_expand(HmacKey&& prk, std::span<const ByteView> info,
+                          std::span<std::uint8_t> out);
+  // The MAC of head || parts || tail, in the thread's working context or, for the last, in the
+  // key's own.
+  void mac_framed(std::span<std::uint8_t, 32> out, ByteView head, std::span<const ByteView> parts,
+                  ByteView tail) const;
+  void last_mac_framed(std::span<std::uint8_t, 32> out, ByteView head,
+                       std::span<const ByteView> parts, ByteView tail);
+
+  Sha256 inner_;
+  Sha256 outer_;
+  bool spent_ = false;
+};
+
+// HKDF-SHA-256 (RFC 5869). An empty salt is the absent salt; the info is the concatenation of its
+// parts; at most kHkdfMaxOutputBytes come out, and asking for more stops with "HKDF-SHA-256 output
+// beyond 8160 bytes".
+inline constexpr std::size_t kHkdfMaxOutputBytes = 255 * 32;
+// Extract: the pseudorandom key, prepared for expansion.
+HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material);
+// Expand: fills `out`. The last block uses the key up.
+void hkdf_expand(HmacKey&& prk, std::span<const ByteView> info, std::span<std::uint8_t> out);
+inline void hkdf_expand(HmacKey&& prk, std::initializer_list<ByteView> info,
+                        std::span<std::uint8_t> out) {
+  hkdf_expand(std::move(prk), std::span<const ByteView>(info.begin(), info.size()), out);
+}
+// Extract, then expand.
+void hkdf_sha256(ByteView salt, ByteView input_keying_material, std::span<const ByteView> info,
+                 std::span<std::uint8_t> out);
+inline void hkdf_sha256(ByteView salt, ByteView input_keying_material,
+                        std::initializer_list<ByteView> info, std::span<std::uint8_t> out) {
+  hkdf_sha256(salt, input_keying_material, std::span<const ByteView>(info.begin(), info.size()),
+              out);
+}
+
+// The first 12 bytes of a keyed derivation.
+Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts);
 
 // Eight emoji joined by single spaces, rendered from a key derived with the context "sas".
 std::string sas(KeyView key);

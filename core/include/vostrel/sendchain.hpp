@@ -7,9 +7,10 @@
 #include <cstdint>
 #include <expected>
 #include <iosfwd>
-#include <map>
 #include <span>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "vostrel/common.hpp"
 #include "vostrel/crypto.hpp"
@@ -94,8 +95,9 @@ class RecvChain {
 
   const Secret32& chain_key() const noexcept { return chain_key_; }
   std::uint64_t next() const noexcept { return next_; }
-  // Message keys of frames passed over and not yet opened, by counter.
-  const std::map<std::uint64_t, Secret32>& skipped() const noexcept { return skipped_; }
+  // Message keys of frames passed over and not yet opened, in counter order.
+  using SkippedKeys = std::vector<std::pair<std::uint64_t, Secret32>>;
+  const SkippedKeys& skipped() const noexcept { return skipped_; }
 
  private:
   RecvChain(Secret32 chain_key, std::uint64_t next) noexcept
@@ -106,7 +108,8 @@ class RecvChain {
 
   Secret32 chain_key_;
   std::uint64_t next_ = 0;
-  std::map<std::uint64_t, Secret32> skipped_;
+  // Sorted by counter; one allocation for a whole gap rather than a node per key.
+  SkippedKeys skipped_;
 };
 
 }  // namespace vostrel::sendchain
