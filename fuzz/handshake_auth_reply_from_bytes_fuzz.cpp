@@ -1,21 +1,16 @@
-// AuthReply::from_bytes on fuzzed bytes: exactly 1216 bytes parse, and a parsed value writes back
-// to the same bytes.
-#include "fuzz_support.hpp"
+// AuthReply::from_bytes: exactly 1216 bytes parse, a parsed value writes back the same bytes, and
+// its inner reply is the Reply at offset 64.
+#include "round_trip.hpp"
 #include "vostrel/handshake.hpp"
 
-using namespace vostrel;
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace vostrel;
   const ByteView input(data, size);
-  const auto parsed = handshake::AuthReply::from_bytes(input);
-  fuzz::require(parsed.has_value() == (size == handshake::kAuthReplyBytes),
-                "exactly the message's size parses");
-  if (parsed) {
-    fuzz::require(std::ranges::equal(parsed->to_bytes(), input),
-                  "a parsed message writes back to its bytes");
-    fuzz::require(
-        handshake::Reply::from_bytes(input.subspan(64, handshake::kReplyBytes)) == parsed->reply,
-        "the inner reply is the Reply at offset 64");
-  }
+  fuzz::round_trip<handshake::AuthReply>(
+      input, handshake::kAuthReplyBytes, [&](const handshake::AuthReply& parsed) {
+        fuzz::require(
+            handshake::Reply::from_bytes(input.subspan(64, handshake::kReplyBytes)) == parsed.reply,
+            "the inner reply is the Reply at offset 64");
+      });
   return 0;
 }

@@ -1,18 +1,9 @@
-// Reply::from_bytes on fuzzed bytes: exactly 1120 bytes parse, and a parsed value writes back to
-// the same bytes.
-#include "fuzz_support.hpp"
+// Reply::from_bytes: exactly 1120 bytes parse, and a parsed value writes back the same bytes.
+#include "round_trip.hpp"
 #include "vostrel/handshake.hpp"
 
-using namespace vostrel;
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const ByteView input(data, size);
-  const auto parsed = handshake::Reply::from_bytes(input);
-  fuzz::require(parsed.has_value() == (size == handshake::kReplyBytes),
-                "exactly the message's size parses");
-  if (parsed) {
-    fuzz::require(std::ranges::equal(parsed->to_bytes(), input),
-                  "a parsed message writes back to its bytes");
-  }
+  using namespace vostrel;
+  fuzz::round_trip<handshake::Reply>(ByteView(data, size), handshake::kReplyBytes);
   return 0;
 }

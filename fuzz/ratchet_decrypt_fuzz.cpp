@@ -110,10 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (control & 0x80) {
     bytes.assign(rest.begin(), rest.end());
   } else {
-    bytes = serialize(conv.templates[(control & 0x3F) % conv.templates.size()].message);
-    for (std::size_t i = 0; i < std::min(rest.size(), bytes.size()); ++i) bytes[i] ^= rest[i];
-    if (rest.size() > bytes.size())
-      bytes.insert(bytes.end(), rest.begin() + bytes.size(), rest.end());
+    bytes =
+        fuzz::overlay(serialize(conv.templates[(control & 0x3F) % conv.templates.size()].message),
+                      rest.data(), rest.size());
   }
   const auto message = deserialize(bytes);
   if (!message) return 0;

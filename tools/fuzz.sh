@@ -4,23 +4,18 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tools/lib.sh"
 seconds=${1:-60}
 shift || true
 build_dir=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 work_dir=${FUZZ_WORK_DIR:-$build_dir/runs}
 jobs=${JOBS:-$(nproc)}
 
-for p in clang-16 libclang-rt-16-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="${missing:-} $p"
-done
-if [ -n "${missing:-}" ]; then
-  sudo=""; [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get update -q && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q $missing
-fi
-
-cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 -DVOSTREL_FUZZ=ON >/dev/null
-cmake --build "$build_dir"
+install_missing "${build_packages[@]}" clang-16 libclang-rt-16-dev
+quiet_step "configuring $build_dir" cmake -S "$root" -B "$build_dir" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 \
+  -DVOSTREL_FUZZ=ON -DVOSTREL_WERROR=ON
+step "building $build_dir" cmake --build "$build_dir"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
@@ -28,7 +23,7 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 
 rm -rf "$work_dir/seeds"
-"$build_dir/fuzz/vostrel-fuzz-corpus" "$work_dir/seeds"
+step "writing the seed corpora" "$build_dir/fuzz/vostrel-fuzz-corpus" "$work_dir/seeds"
 
 run_one() {
   local target=$1 corpus=$work_dir/corpus/$1
@@ -47,4 +42,5 @@ run_one() {
 }
 export -f run_one
 export build_dir work_dir seconds
-printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c 'run_one {}'
+printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c 'run_one {}' ||
+  fail "fuzzing: a target failed or found something (its FAIL line is above)"

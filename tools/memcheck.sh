@@ -7,13 +7,11 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tools/lib.sh"
 build_dir=${MEMCHECK_BUILD_DIR:-$root/build-memcheck}
 filter=${1:-*}
 
-if ! dpkg-query -W -f='${Status}' valgrind 2>/dev/null | grep -q "install ok installed"; then
-  sudo=""; [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get update -q && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q valgrind
-fi
+install_missing valgrind
 # dev.sh brings the build's packages and the oracle's npm package, then configures and builds.
 BUILD_DIR=$build_dir CMAKE_ARGS="-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOSTREL_WERROR=ON \
 -DVOSTREL_SANITIZE=OFF -DVOSTREL_BENCH=OFF" "$root/tools/dev.sh" build
@@ -23,8 +21,10 @@ memcheck=(valgrind --tool=memcheck --error-exitcode=1 --leak-check=full
           --errors-for-leak-kinds=definite,indirect --trace-children=no --track-origins=yes)
 
 echo "memcheck: vostrel-selfcheck"
-"${memcheck[@]}" "$build_dir/core/vostrel-selfcheck" --gtest_filter="$filter"
+"${memcheck[@]}" "$build_dir/core/vostrel-selfcheck" --gtest_filter="$filter" ||
+  fail "vostrel-selfcheck under memcheck: a failed test or a memory error (valgrind's report above)"
 # The 1,000,000-iteration run stays disabled, as in every other test run.
 echo "memcheck: mlkem-tests"
-"${memcheck[@]}" "$build_dir/mlkem/mlkem-tests"
+"${memcheck[@]}" "$build_dir/mlkem/mlkem-tests" ||
+  fail "mlkem-tests under memcheck: a failed test or a memory error (valgrind's report above)"
 echo "memcheck: clean"

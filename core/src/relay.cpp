@@ -165,6 +165,7 @@ std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequ
   const BoundFields fields = bound_fields(op, request, payload_hash);
   if (capability_key_) {
     const Key32 expected = capability_over(*capability_key_, fields);
+    // ctgrind: decision check_request
     if (!capability_matches(expected, request.capability)) {
       return std::unexpected(RelayError::BadCapability);
     }

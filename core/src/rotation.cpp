@@ -55,6 +55,7 @@ MigrationRecord sign_migration(const identity::Identity& old_identity,
 }
 
 std::optional<identity::PublicKey> verify_migration(const MigrationRecord& record, KeyView pinned) {
+  // ctgrind: decision verify_migration
   if (!crypto::ct_equal(pinned, record.old_key)) return std::nullopt;
   const Bytes message = migration_message(record.old_key, record.new_key);
   if (!identity::verify(record.old_key, message, record.old_sig)) return std::nullopt;

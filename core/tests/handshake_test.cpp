@@ -275,6 +275,47 @@ TEST(handshake, confirm_from_another_exchange_is_refused) {
   EXPECT_FALSE(initiator_verify_confirm(first.initiator_side.transcript, other->confirm));
 }
 
+// The signatures cover the four ephemeral values only, so anyone can sign a genuine transcript
+// again under its own identity. Binding both identity keys into the associated data shows it.
+TEST(handshake, a_re_signed_transcript_is_an_unknown_key_share_unless_identities_are_bound) {
+  AuthExchange x;
+  const Identity third = Identity::generate();
+  const auto signed_as = [&](std::uint8_t role) {
+    Bytes message(kAuthLabel.begin(), kAuthLabel.end());
+    message.push_back(role);
+    put_bytes(message, x.initiator_side.transcript);
+    return third.sign(message);
+  };
+  const Hello hello = x.started.second;
+  const AuthReply re_signed{signed_as(kInitiatorRole), x.initiator_side.areply.reply,
+                            third.public_key()};
+  const auto responder_side =
+      responder_finish_auth(std::move(x.started.first), re_signed, x.responder);
+  ASSERT_TRUE(responder_side.has_value());
+  EXPECT_EQ(responder_side->peer_id, third.public_key());
+  EXPECT_TRUE(keys_equal(responder_side->session_key, x.initiator_side.session_key))
+      << "the key is shared with the real initiator";
+  const Confirm re_confirmed{signed_as(kResponderRole), third.public_key()};
+  EXPECT_EQ(initiator_verify_confirm(x.initiator_side.transcript, re_confirmed), third.public_key())
+      << "the Confirm can be signed again the same way";
+
+  const auto bound = [](const identity::PublicKey& initiator,
+                        const identity::PublicKey& responder) {
+    Bytes ad(initiator.begin(), initiator.end());
+    put_bytes(ad, responder);
+    return ad;
+  };
+  const Bytes as_sent = bound(x.initiator.public_key(), x.responder.public_key());
+  const Bytes as_believed = bound(responder_side->peer_id, x.responder.public_key());
+  auto initiator =
+      ratchet::Ratchet::init_sender(x.initiator_side.session_key.view(), hello.x25519_public);
+  auto responder = ratchet::Ratchet::init_receiver(responder_side->session_key.view(),
+                                                   responder_side->ephemeral_secret.view());
+  const auto message = initiator.encrypt(as_bytes("from the initiator"), as_sent);
+  EXPECT_FALSE(ratchet::decrypt(responder, message, as_believed).has_value());
+  EXPECT_EQ(ratchet::decrypt(responder, message, as_sent), bytes_of("from the initiator"));
+}
+
 // --- seeding the ratchet ---
 
 TEST(handshake, ratchet_seeded_from_handshake_carries_a_conversation) {

@@ -373,3 +373,68 @@ TEST(outbox, snapshot_under_other_keys_restores_but_does_not_talk) {
   ASSERT_TRUE(queue(p.bob, bytes_of("to alice")));
   EXPECT_TRUE(misplaced->ingest_batch(p.bob.pending()).empty());
 }
+
+// --- the two losses the header tells callers about ---
+
+TEST(outbox, restore_loses_a_frame_passed_over_before_the_snapshot_and_its_resends) {
+  Peers p;
+  ASSERT_TRUE(queue(p.alice, bytes_of("passed over")));
+  ASSERT_TRUE(queue(p.alice, bytes_of("arrived")));
+  const auto blobs = p.alice.pending();
+  ASSERT_EQ(p.bob.ingest_batch(std::vector<Bytes>{blobs[1]}), texts({"arrived"}));
+  ASSERT_EQ(p.bob.rx().chain().skipped().size(), 1u) << "a frame is outstanding";
+  auto bob = p.restore_bob(bytes_of_snapshot(p.bob));
+  ASSERT_TRUE(bob.has_value());
+
+  const auto stale = offline::ingest(bob->rx(), blobs[0]);
+  ASSERT_FALSE(stale.has_value());
+  EXPECT_EQ(stale.error(), OfflineError::Chain(offline::ChainError::Replay));
+  const auto resent = offline::ingest(bob->rx(), p.alice.pending().front());
+  ASSERT_FALSE(resent.has_value());
+  EXPECT_EQ(resent.error(), OfflineError::Chain(offline::ChainError::Replay));
+
+  // Queued again, the message travels under a new counter and arrives.
+  ASSERT_TRUE(queue(p.alice, bytes_of("passed over")));
+  EXPECT_EQ(bob->ingest_batch(std::vector<Bytes>{p.alice.pending().back()}),
+            texts({"passed over"}));
+  // Without the restart the frame opens.
+  EXPECT_EQ(p.bob.ingest_batch(std::vector<Bytes>{blobs[0]}), texts({"passed over"}));
+}
+
+TEST(outbox, a_mixed_envelope_whose_prekey_was_pruned_breaks_its_direction) {
+  Peers p;
+  const auto bundles = p.bob.rx().publish_prekeys(p.b, 2, NOW);
+  ASSERT_EQ(bundles.size(), 2u);
+  const Bytes offline_snapshot = bytes_of_snapshot(p.bob);
+  ASSERT_TRUE(queue(p.alice, bytes_of("mixed"), &bundles[0]));
+  ASSERT_TRUE(queue(p.alice, bytes_of("plain after it")));
+  ASSERT_TRUE(queue(p.alice, bytes_of("mixed with the other prekey"), &bundles[1]));
+
+  // Bob comes back after the prekey lifetime: the restore prunes both prekeys.
+  const std::uint64_t later = NOW + offline::PREKEY_TTL;
+  auto bob = p.restore_bob(offline_snapshot, later);
+  ASSERT_TRUE(bob.has_value());
+  ASSERT_TRUE(bob->rx().prekeys().empty());
+  const auto fresh = bob->rx().publish_prekeys(p.b, 1, later);
+  ASSERT_EQ(fresh.size(), 1u);
+  ASSERT_TRUE(queue(p.alice, bytes_of("mixed with a live prekey"), &fresh[0]));
+
+  const auto blobs = p.alice.pending();
+  const OfflineError decrypt = OfflineError::Chain(offline::ChainError::Decrypt);
+  const std::vector<OfflineError> refusals = {OfflineError::UnknownPrekey, decrypt,
+                                              OfflineError::UnknownPrekey, decrypt};
+  ASSERT_EQ(blobs.size(), refusals.size());
+  for (std::size_t i = 0; i < blobs.size(); ++i) {
+    const auto opened = offline::ingest(bob->rx(), blobs[i]);
+    ASSERT_FALSE(opened.has_value()) << i;
+    EXPECT_EQ(opened.error(), refusals[i]) << i;
+  }
+
+  // Restored at the snapshot's own time, the prekeys are still there and everything opens.
+  auto on_time = p.restore_bob(offline_snapshot, NOW);
+  ASSERT_TRUE(on_time.has_value());
+  EXPECT_EQ(on_time->ingest_batch(std::span(blobs).first(3)),
+            texts({"mixed", "plain after it", "mixed with the other prekey"}));
+  on_time->rx().prune_prekeys(later);
+  EXPECT_TRUE(on_time->rx().prekeys().empty());
+}

@@ -62,7 +62,7 @@ class Secret32 {
   ~Secret32() { secure_zero(bytes_.data(), bytes_.size()); }
 
   // An explicit duplicate, released and wiped on its own.
-  Secret32 clone() const noexcept { return Secret32(bytes_); }
+  [[nodiscard]] Secret32 clone() const noexcept { return Secret32(bytes_); }
 
   const Key32& bytes() const noexcept { return bytes_; }
   Key32& mutable_bytes() noexcept { return bytes_; }
@@ -178,14 +178,14 @@ class ByteReader {
  public:
   explicit ByteReader(ByteView input) noexcept : input_(input) {}
 
-  std::optional<ByteView> bytes(std::size_t n) noexcept {
+  [[nodiscard]] std::optional<ByteView> bytes(std::size_t n) noexcept {
     if (n > remaining()) return std::nullopt;
     ByteView out = input_.subspan(pos_, n);
     pos_ += n;
     return out;
   }
   template <std::size_t N>
-  std::optional<ByteArray<N>> array() noexcept {
+  [[nodiscard]] std::optional<ByteArray<N>> array() noexcept {
     auto view = bytes(N);
     if (!view) return std::nullopt;
     ByteArray<N> out{};
@@ -193,15 +193,15 @@ class ByteReader {
     return out;
   }
   template <typename Int>
-  std::optional<Int> be() noexcept {
+  [[nodiscard]] std::optional<Int> be() noexcept {
     auto view = bytes(sizeof(Int));
     if (!view) return std::nullopt;
     return load_be<Int>(view->data());
   }
-  std::optional<std::uint8_t> u8() noexcept { return be<std::uint8_t>(); }
-  std::optional<std::uint16_t> u16() noexcept { return be<std::uint16_t>(); }
-  std::optional<std::uint32_t> u32() noexcept { return be<std::uint32_t>(); }
-  std::optional<std::uint64_t> u64() noexcept { return be<std::uint64_t>(); }
+  [[nodiscard]] std::optional<std::uint8_t> u8() noexcept { return be<std::uint8_t>(); }
+  [[nodiscard]] std::optional<std::uint16_t> u16() noexcept { return be<std::uint16_t>(); }
+  [[nodiscard]] std::optional<std::uint32_t> u32() noexcept { return be<std::uint32_t>(); }
+  [[nodiscard]] std::optional<std::uint64_t> u64() noexcept { return be<std::uint64_t>(); }
 
   std::size_t remaining() const noexcept { return input_.size() - pos_; }
   bool at_end() const noexcept { return pos_ == input_.size(); }
@@ -217,13 +217,13 @@ inline ByteView as_bytes(std::string_view text) noexcept {
 }
 
 // Well-formed UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
-bool is_utf8(ByteView text) noexcept;
+[[nodiscard]] bool is_utf8(ByteView text) noexcept;
 
 // Fills `out` from the operating system's random source; false when it fails.
 [[nodiscard]] bool try_os_random(std::span<std::uint8_t> out) noexcept;
 // Fills `out` from the operating system's random source; stops with "OS CSPRNG" when it fails.
 void os_random(std::span<std::uint8_t> out);
 // A fresh random 32-byte secret.
-Secret32 random_secret32();
+[[nodiscard]] Secret32 random_secret32();
 
 }  // namespace vostrel

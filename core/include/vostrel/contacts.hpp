@@ -59,29 +59,35 @@ class Contacts {
   // Pins `key` for a new name; for a known name only reports whether `key` is the pinned one and
   // changes nothing. A name longer than 65,535 bytes or not valid UTF-8 is refused and not added,
   // so every book can be saved and loaded back whole.
-  std::expected<PinStatus, NameError> observe(std::string_view name, KeyView key);
+  [[nodiscard]] std::expected<PinStatus, NameError> observe(std::string_view name, KeyView key);
 
   // False, and nothing changed, when the name is absent.
-  bool mark_verified(std::string_view name);
-  bool is_verified(std::string_view name) const;
+  [[nodiscard]] bool mark_verified(std::string_view name);
+  [[nodiscard]] bool is_verified(std::string_view name) const;
   // Sets the root once; false when the name is absent or already has a root.
-  bool establish_root(std::string_view name, KeyView root);
-  std::optional<Key32> root(std::string_view name) const;
-  std::optional<Key32> key(std::string_view name) const;
+  [[nodiscard]] bool establish_root(std::string_view name, KeyView root);
+  [[nodiscard]] std::optional<Key32> root(std::string_view name) const;
+  [[nodiscard]] std::optional<Key32> key(std::string_view name) const;
   // Re-pins a contact, keeping its mark and root. Tests nothing about the new key: the caller
   // proves the move with `rotation::verify_migration` against `key(name)` first.
-  bool rotate_identity(std::string_view name, KeyView new_key);
+  [[nodiscard]] bool rotate_identity(std::string_view name, KeyView new_key);
 
   // Seals the whole book under `storage_key` with the all-zero nonce and
-  // "vostrel/contacts-at-rest/v1". Every save under one storage key uses that same nonce, so two
-  // saves of different contents under one key share their keystream and Poly1305 key: whoever
-  // holds both blobs learns the XOR of the two plaintexts and can forge blobs. A caller that saves
-  // changing contents must use a fresh storage key for each save, for example one derived from a
-  // master key and a save counter kept beside the blob.
-  Bytes to_encrypted(KeyView storage_key) const;
+  // "vostrel/contacts-at-rest/v1".
+  //
+  // A storage key seals exactly one blob. The identity, the contact book and the message log all
+  // seal with the all-zero nonce, and their labels are only associated data, so two blobs under one
+  // key (two saves, or two formats) share their keystream and Poly1305 key: whoever holds both
+  // learns the XOR of the two plaintexts and can forge blobs that open. Two saves of one book give
+  // away a root established between them; a book beside an identity blob under the same key gives
+  // away the identity seed, since a book begins with bytes an outsider can guess (a version byte,
+  // the first contact's name and public key). Derive a fresh key for each format and each save,
+  // for example HMAC-SHA-256 of a master key over the format's label and a save counter kept
+  // beside the blob, never reused.
+  [[nodiscard]] Bytes to_encrypted(KeyView storage_key) const;
   // A new book from a blob of `to_encrypted`; absent for a wrong key, any change of the blob or a
   // malformed record. A name stored twice loads with the later entry.
-  static std::optional<Contacts> from_encrypted(KeyView storage_key, ByteView blob);
+  [[nodiscard]] static std::optional<Contacts> from_encrypted(KeyView storage_key, ByteView blob);
 
  private:
   // std::string orders by unsigned byte values, a prefix first: the order of the stored form.

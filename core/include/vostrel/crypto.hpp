@@ -28,10 +28,12 @@ inline constexpr std::string_view kHybridInfoPrefix = "vostrel/v1/hybrid-kem";
 // ChaCha20-Poly1305 (RFC 8439): the ciphertext followed by the 16-byte tag, without the nonce.
 // Stops with "ChaCha20-Poly1305 encryption does not fail for valid inputs" beyond the plaintext
 // limit.
-Bytes seal(KeyView key, NonceView nonce, ByteView associated_data, ByteView plaintext);
+[[nodiscard]] Bytes seal(KeyView key, NonceView nonce, ByteView associated_data,
+                         ByteView plaintext);
 
 // The plaintext when the tag verifies; nothing is decrypted before that.
-std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed);
+[[nodiscard]] std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data,
+                                        ByteView sealed);
 
 // Verifies the tag over the whole ciphertext, then decrypts only its first out.size() bytes into
 // `out`. False, with nothing written, when the tag does not verify or `out` is longer than the
@@ -40,10 +42,10 @@ std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data
                              ByteView sealed, std::span<std::uint8_t> out);
 
 // HKDF-SHA-256 without salt, info "vostrel/v1/hybrid-kem" || context, 32 bytes out.
-Secret32 derive_session_key(ByteView input_keying_material, ByteView context);
+[[nodiscard]] Secret32 derive_session_key(ByteView input_keying_material, ByteView context);
 
 // SHA-256 over the concatenation of `parts`.
-Key32 sha256(std::initializer_list<ByteView> parts);
+[[nodiscard]] Key32 sha256(std::initializer_list<ByteView> parts);
 
 // Incremental SHA-256 for long inputs. A copy carries the state hashed so far (a midstate), so a
 // common prefix is hashed once.
@@ -56,7 +58,7 @@ class Sha256 {
   Sha256& operator=(Sha256&&) = delete;
   ~Sha256();
   void update(ByteView data);
-  Key32 finish();
+  [[nodiscard]] Key32 finish();
   // Back to the empty input, in the same context: one hasher serves many digests.
   void reset();
 
@@ -70,8 +72,8 @@ class Sha256 {
 };
 
 // HMAC-SHA-256 over the concatenation of `parts`: the keyed derivation of the whole system.
-Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts);
-inline Key32 hmac_sha256(ByteView key, std::initializer_list<ByteView> parts) {
+[[nodiscard]] Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts);
+[[nodiscard]] inline Key32 hmac_sha256(ByteView key, std::initializer_list<ByteView> parts) {
   return hmac_sha256(key, std::span<const ByteView>(parts.begin(), parts.size()));
 }
 
@@ -85,7 +87,7 @@ class HmacKey {
   void rekey(ByteView key);
 
   // hmac_sha256(key, parts), into a Key32 or straight into a wiping type's bytes.
-  Key32 mac(std::initializer_list<ByteView> parts) const;
+  [[nodiscard]] Key32 mac(std::initializer_list<ByteView> parts) const;
   void mac_into(std::span<std::uint8_t, 32> out, std::initializer_list<ByteView> parts) const;
   // The same for the key's last MAC, computed in the prepared states themselves rather than in
   // copies: the key then serves again only once re-keyed, and stops with "HMAC key used after its
@@ -112,7 +114,7 @@ class HmacKey {
 // beyond 8160 bytes".
 inline constexpr std::size_t kHkdfMaxOutputBytes = 255 * 32;
 // Extract: the pseudorandom key, prepared for expansion.
-HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material);
+[[nodiscard]] HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material);
 // Expand: fills `out`. The last block uses the key up.
 void hkdf_expand(HmacKey&& prk, std::span<const ByteView> info, std::span<std::uint8_t> out);
 inline void hkdf_expand(HmacKey&& prk, std::initializer_list<ByteView> info,
@@ -129,24 +131,27 @@ inline void hkdf_sha256(ByteView salt, ByteView input_keying_material,
 }
 
 // The first 12 bytes of a keyed derivation.
-Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts);
+[[nodiscard]] Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts);
 
-// Eight emoji joined by single spaces, rendered from a key derived with the context "sas".
-std::string sas(KeyView key);
+// Eight emoji joined by single spaces, rendered from a key derived with the context "sas": 32 bits,
+// four per emoji. Too few against an attacker who can try session keys offline until two strings
+// match, as in the invitation flow (see invite.hpp): compare full identity-key fingerprints there.
+[[nodiscard]] std::string sas(KeyView key);
 
 // Constant-time equality of two byte strings of the same length (false for different lengths).
-bool ct_equal(ByteView a, ByteView b) noexcept;
+[[nodiscard]] bool ct_equal(ByteView a, ByteView b) noexcept;
 
 // RFC 7748 clamping of a copy of the secret.
-Key32 clamp_scalar(KeyView secret) noexcept;
+[[nodiscard]] Key32 clamp_scalar(KeyView secret) noexcept;
 
 // X25519 public key of a secret (clamped on use; the stored secret never changes).
-Key32 x25519_public(KeyView secret);
+[[nodiscard]] Key32 x25519_public(KeyView secret);
 
 // X25519 shared secret. Never fails: a small-order peer key gives 32 zero bytes.
-Secret32 x25519(KeyView secret, KeyView peer_public);
+[[nodiscard]] Secret32 x25519(KeyView secret, KeyView peer_public);
 
 // Joins the X25519 and ML-KEM-768 secrets (classical first) and derives a session key from them.
-Secret32 hybrid_key(const Secret32& x25519_secret, FixedView<32> kem_secret, ByteView context);
+[[nodiscard]] Secret32 hybrid_key(const Secret32& x25519_secret, FixedView<32> kem_secret,
+                                  ByteView context);
 
 }  // namespace vostrel::crypto

@@ -45,17 +45,17 @@ struct DirRecord {
 
   // The record body; absent for more than DIR_MAX_ADDRS addresses or an address string that is
   // longer than DIR_MAX_ADDR_LEN bytes or not UTF-8 (the reader could not take it back).
-  std::optional<Bytes> to_bytes() const;
-  static std::optional<DirRecord> from_bytes(ByteView body);
+  [[nodiscard]] std::optional<Bytes> to_bytes() const;
+  [[nodiscard]] static std::optional<DirRecord> from_bytes(ByteView body);
   // Expired from `expires_at` on.
-  bool is_expired(std::uint64_t now) const noexcept { return now >= expires_at; }
+  [[nodiscard]] bool is_expired(std::uint64_t now) const noexcept { return now >= expires_at; }
 
   bool operator==(const DirRecord&) const = default;
 };
 
-Key32 dir_key(KeyView root, KeyView publisher);
-Key32 dir_loc(KeyView root, KeyView publisher, std::uint64_t epoch);
-crypto::Nonce12 dir_nonce(KeyView record_key, std::uint64_t epoch, std::uint64_t seq);
+[[nodiscard]] Key32 dir_key(KeyView root, KeyView publisher);
+[[nodiscard]] Key32 dir_loc(KeyView root, KeyView publisher, std::uint64_t epoch);
+[[nodiscard]] crypto::Nonce12 dir_nonce(KeyView record_key, std::uint64_t epoch, std::uint64_t seq);
 
 struct Published {
   Key32 location{};
@@ -67,12 +67,12 @@ struct Published {
 // already published under the same root: that would reuse the nonce under one key. Absent when the
 // addresses cannot be encoded (see `DirRecord::to_bytes`). Stops with "signature operation failed"
 // when signing fails.
-std::optional<Published> publish(KeyView root, const identity::Identity& publisher,
-                                 std::uint64_t seq, std::uint64_t expires_at,
-                                 std::span<const Address> addrs, std::uint64_t epoch);
+[[nodiscard]] std::optional<Published> publish(KeyView root, const identity::Identity& publisher,
+                                               std::uint64_t seq, std::uint64_t expires_at,
+                                               std::span<const Address> addrs, std::uint64_t epoch);
 
 // Opens, verifies and parses a blob from the expected publisher. Expiry and seq are the caller's
 // to test.
-std::optional<DirRecord> read(KeyView root, KeyView publisher, ByteView blob);
+[[nodiscard]] std::optional<DirRecord> read(KeyView root, KeyView publisher, ByteView blob);
 
 }  // namespace vostrel::directory

@@ -1,6 +1,18 @@
 #pragma once
 
 // The hybrid X25519 + ML-KEM-768 handshake, plain and with signed long-term identities.
+//
+// What the signatures leave to the caller: each side signs only the four ephemeral values of
+// `handshake_transcript`, and the session key depends on them alone, on neither identity. Anyone
+// can therefore sign a genuine transcript again under an identity of its own and put that in place
+// of the AuthReply's signature and identity (or the Confirm's): the side that checks it believes
+// it talks to that third party while it shares its key with the real peer, an unknown-key share.
+// The third party learns no key, but messages are attributed to it. Callers bind the identities
+// themselves: take a peer only when its key is the one pinned for the contact meant (which does
+// not help against a third party that is itself a contact); put both identity keys, initiator's
+// first, into the associated data of every ratchet message, so a misattributed conversation does
+// not open; compare full identity-key fingerprints out of band; and prefer the invitation
+// exchange (invite.hpp), whose transcript and signatures bind both identity keys.
 
 #include <optional>
 #include <string_view>
@@ -27,9 +39,9 @@ struct Hello {
   Key32 x25519_public{};
   pqkem::EncapsulationKey ek{};
 
-  ByteArray<kHelloBytes> to_bytes() const;
+  [[nodiscard]] ByteArray<kHelloBytes> to_bytes() const;
   // Exactly kHelloBytes, else absent.
-  static std::optional<Hello> from_bytes(ByteView bytes);
+  [[nodiscard]] static std::optional<Hello> from_bytes(ByteView bytes);
   bool operator==(const Hello&) const = default;
 };
 
@@ -38,9 +50,9 @@ struct Reply {
   pqkem::Ciphertext ct{};
   Key32 x25519_public{};
 
-  ByteArray<kReplyBytes> to_bytes() const;
+  [[nodiscard]] ByteArray<kReplyBytes> to_bytes() const;
   // Exactly kReplyBytes, else absent.
-  static std::optional<Reply> from_bytes(ByteView bytes);
+  [[nodiscard]] static std::optional<Reply> from_bytes(ByteView bytes);
   bool operator==(const Reply&) const = default;
 };
 
@@ -53,14 +65,14 @@ struct ResponderState {
 };
 
 // Stops with "OS CSPRNG" when the random source fails.
-std::pair<ResponderState, Hello> responder_start();
+[[nodiscard]] std::pair<ResponderState, Hello> responder_start();
 
 // The Reply to send and the initiator's session key. Stops with "OS CSPRNG" when the random
 // source fails. Peer values are used as received: a bad Hello only gives a key that differs.
-std::pair<Reply, Secret32> initiator_reply(const Hello& hello);
+[[nodiscard]] std::pair<Reply, Secret32> initiator_reply(const Hello& hello);
 
 // The responder's session key. Never fails: a changed Reply gives a key that differs.
-Secret32 responder_finish(ResponderState state, const Reply& reply);
+[[nodiscard]] Secret32 responder_finish(ResponderState state, const Reply& reply);
 
 // Initiator to responder. Byte form: signature, reply (in its byte form), identity.
 struct AuthReply {
@@ -68,9 +80,9 @@ struct AuthReply {
   Reply reply;
   identity::PublicKey identity{};
 
-  ByteArray<kAuthReplyBytes> to_bytes() const;
+  [[nodiscard]] ByteArray<kAuthReplyBytes> to_bytes() const;
   // Exactly kAuthReplyBytes, else absent.
-  static std::optional<AuthReply> from_bytes(ByteView bytes);
+  [[nodiscard]] static std::optional<AuthReply> from_bytes(ByteView bytes);
   bool operator==(const AuthReply&) const = default;
 };
 
@@ -79,9 +91,9 @@ struct Confirm {
   identity::Signature signature{};
   identity::PublicKey identity{};
 
-  ByteArray<kConfirmBytes> to_bytes() const;
+  [[nodiscard]] ByteArray<kConfirmBytes> to_bytes() const;
   // Exactly kConfirmBytes, else absent.
-  static std::optional<Confirm> from_bytes(ByteView bytes);
+  [[nodiscard]] static std::optional<Confirm> from_bytes(ByteView bytes);
   bool operator==(const Confirm&) const = default;
 };
 
@@ -101,20 +113,22 @@ struct ResponderAuth {
 };
 
 // The four public handshake values: responder's X25519 key, initiator's X25519 key, ek, ct.
-Bytes handshake_transcript(KeyView responder_x25519_public, KeyView initiator_x25519_public,
-                           FixedView<pqkem::kEncapsulationKeyBytes> ek,
-                           FixedView<pqkem::kCiphertextBytes> ct);
+[[nodiscard]] Bytes handshake_transcript(KeyView responder_x25519_public,
+                                         KeyView initiator_x25519_public,
+                                         FixedView<pqkem::kEncapsulationKeyBytes> ek,
+                                         FixedView<pqkem::kCiphertextBytes> ct);
 
 // Stops with "OS CSPRNG" or "signature operation failed".
-InitiatorAuth initiator_reply_auth(const Hello& hello, const identity::Identity& identity);
+[[nodiscard]] InitiatorAuth initiator_reply_auth(const Hello& hello,
+                                                 const identity::Identity& identity);
 
 // Absent when the initiator's signature does not verify under AuthReply::identity; the state is
 // consumed either way. Stops with "signature operation failed".
-std::optional<ResponderAuth> responder_finish_auth(ResponderState state, const AuthReply& areply,
-                                                   const identity::Identity& identity);
+[[nodiscard]] std::optional<ResponderAuth> responder_finish_auth(
+    ResponderState state, const AuthReply& areply, const identity::Identity& identity);
 
 // The responder's identity key when the Confirm's signature over the transcript verifies.
-std::optional<identity::PublicKey> initiator_verify_confirm(ByteView transcript,
-                                                            const Confirm& confirm);
+[[nodiscard]] std::optional<identity::PublicKey> initiator_verify_confirm(ByteView transcript,
+                                                                          const Confirm& confirm);
 
 }  // namespace vostrel::handshake

@@ -48,15 +48,15 @@ class BlindMailbox {
 };
 
 // Hands over the token's whole queue in deposit order and removes it; empty when there is none.
-std::vector<Bytes> pull(BlindMailbox& store, KeyView token);
+[[nodiscard]] std::vector<Bytes> pull(BlindMailbox& store, KeyView token);
 
 // The location of a queue in one epoch: HMAC(queue secret, "vostrel/v1/loc" || epoch).
-Token token(KeyView queue_secret, std::uint64_t epoch);
+[[nodiscard]] Token token(KeyView queue_secret, std::uint64_t epoch);
 
 // HMAC("vostrel/v1/queue-secret", pass phrase): the label is the key here.
-Key32 queue_secret(ByteView pass_phrase);
+[[nodiscard]] Key32 queue_secret(ByteView pass_phrase);
 
 // HMAC(queue secret, "vostrel/v1/boxkey"), unrelated to every token of the same secret.
-Key32 box_key(KeyView queue_secret);
+[[nodiscard]] Key32 box_key(KeyView queue_secret);
 
 }  // namespace vostrel::mailbox

@@ -50,24 +50,26 @@ struct Manifest {
 
   // 101 + MIME length bytes. A MIME type longer than MAX_MIME_LEN gives bytes that from_bytes
   // refuses; encrypt_file never makes such a manifest.
-  SecretBytes to_bytes() const;
-  static std::optional<Manifest> from_bytes(ByteView bytes);
+  [[nodiscard]] SecretBytes to_bytes() const;
+  [[nodiscard]] static std::optional<Manifest> from_bytes(ByteView bytes);
 };
 
 using Chunk = Bytes;
 using EncryptedFile = std::pair<Manifest, std::vector<Chunk>>;
 
 // The first 12 bytes of HMAC-SHA-256(file key, "vostrel/v1/media/chunk-nonce" || file id || index).
-crypto::Nonce12 chunk_nonce(KeyView file_key, FixedView<16> file_id, std::uint32_t index);
+[[nodiscard]] crypto::Nonce12 chunk_nonce(KeyView file_key, FixedView<16> file_id,
+                                          std::uint32_t index);
 
 // TooLarge for a file beyond MAX_FILE_SIZE or a MIME type beyond MAX_MIME_LEN bytes (its manifest
 // could not be read back). The MIME type is expected to be UTF-8, as from_bytes requires. Stops
 // with "OS CSPRNG" when the random source fails.
-std::expected<EncryptedFile, MediaError> encrypt_file(ByteView file, std::string_view mime);
+[[nodiscard]] std::expected<EncryptedFile, MediaError> encrypt_file(ByteView file,
+                                                                    std::string_view mime);
 
 // Corrupt for every failure, with no partial output: count, size and the hash over all chunks are
 // checked before any chunk is opened.
-std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
-                                              std::span<const Chunk> chunks);
+[[nodiscard]] std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
+                                                            std::span<const Chunk> chunks);
 
 }  // namespace vostrel::media

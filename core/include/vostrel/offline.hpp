@@ -2,6 +2,18 @@
 
 // One direction of offline delivery: padded envelopes sealed on the send chain, optionally healed
 // with a prekey, and the receiving half's prekey store with its sealed publication.
+//
+// Two losses the caller plans for (no byte format changes them):
+// - A restored receiver keeps no skipped keys. A frame it passed over and had not opened before
+//   the restart is refused afterwards as `Chain` carrying `Replay`, and so is every resend of that
+//   envelope: the sender has to seal the message again under a new counter.
+// - A mixed envelope whose prekey the receiver no longer holds (pruned, or not imported after a
+//   restore) can never open (`UnknownPrekey`), nor can any later envelope in that direction: the
+//   sender's chain has mixed in a secret the receiver never learns, so those give `UnknownPrekey`
+//   or `Chain` carrying `Decrypt`. The sender is not told. A receiver ingests what waits before it
+//   prunes, and treats an `UnknownPrekey` followed only by refusals as a broken direction, to be
+//   set up again (a new root, new channels under it). outbox.hpp says how a channel snapshot meets
+//   both.
 
 #include <cstdint>
 #include <expected>
@@ -71,20 +83,20 @@ std::string to_string(const OfflineError& error);
 std::ostream& operator<<(std::ostream& out, const OfflineError& error);
 
 // The first 12 bytes of HMAC(envelope key, "vostrel/v1/env-nonce" || seq).
-crypto::Nonce12 env_nonce(KeyView env_key, std::uint64_t seq);
+[[nodiscard]] crypto::Nonce12 env_nonce(KeyView env_key, std::uint64_t seq);
 // Mailbox token of the envelopes from `sender_identity` in one epoch.
-Key32 mbx_loc(KeyView root, KeyView sender_identity, std::uint64_t epoch);
+[[nodiscard]] Key32 mbx_loc(KeyView root, KeyView sender_identity, std::uint64_t epoch);
 
 class OfflineSender {
  public:
   OfflineSender(KeyView root, KeyView own_identity);
-  static OfflineSender restore(KeyView root, KeyView own_identity, KeyView chain_key,
-                               std::uint64_t counter);
+  [[nodiscard]] static OfflineSender restore(KeyView root, KeyView own_identity, KeyView chain_key,
+                                             std::uint64_t counter);
 
   // The envelope of `message`, mixed with the peer's prekey when `bundle` is given (verified by
   // the caller). Absent, with nothing changed, when the bundle is refused, the envelope would
   // exceed MAX_ENVELOPE or the chain stands at its last counter: the peer could never ingest it.
-  std::optional<Bytes> seal(ByteView message, const PrekeyBundle* bundle = nullptr);
+  [[nodiscard]] std::optional<Bytes> seal(ByteView message, const PrekeyBundle* bundle = nullptr);
 
   const sendchain::SendChain& chain() const noexcept { return chain_; }
 
@@ -100,13 +112,13 @@ class OfflineReceiver {
  public:
   OfflineReceiver(KeyView root, KeyView peer_identity);
   // At a stored chain position, with no skipped keys and no prekeys.
-  static OfflineReceiver restore(KeyView root, KeyView peer_identity, KeyView chain_key,
-                                 std::uint64_t counter);
+  [[nodiscard]] static OfflineReceiver restore(KeyView root, KeyView peer_identity,
+                                               KeyView chain_key, std::uint64_t counter);
 
   // n new prekeys valid until now + PREKEY_TTL, their secrets stored. Returns no bundle and
   // changes nothing for n = 0 or when the store would exceed MAX_STORED_PREKEYS.
-  std::vector<PrekeyBundle> publish_prekeys(const identity::Identity& owner, std::size_t n,
-                                            std::uint64_t now);
+  [[nodiscard]] std::vector<PrekeyBundle> publish_prekeys(const identity::Identity& owner,
+                                                          std::size_t n, std::uint64_t now);
   // Removes every prekey whose expiry is at or before now.
   void prune_prekeys(std::uint64_t now);
   // Stores every record of exactly PREKEY_RECORD_BYTES; the last record of an id wins.
@@ -122,7 +134,7 @@ class OfflineReceiver {
       : chain_(std::move(chain)), env_key_(env_key) {}
 
   void store_prekey(PrekeySecret secret);
-  std::expected<Bytes, OfflineError> ingest_mixed(ByteView inner);
+  [[nodiscard]] std::expected<Bytes, OfflineError> ingest_mixed(ByteView inner);
 
   sendchain::RecvChain chain_;
   Key32 env_key_;
@@ -130,19 +142,20 @@ class OfflineReceiver {
 };
 
 // The message of an envelope; the receiver changes only when a message is returned.
-std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView envelope);
+[[nodiscard]] std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver,
+                                                        ByteView envelope);
 
 // --- prekey publication ---
 
-Key32 prekey_seal_key(KeyView root, KeyView owner_identity);
-Key32 prekey_loc(KeyView root, KeyView owner_identity, std::uint64_t epoch);
+[[nodiscard]] Key32 prekey_seal_key(KeyView root, KeyView owner_identity);
+[[nodiscard]] Key32 prekey_loc(KeyView root, KeyView owner_identity, std::uint64_t epoch);
 
 // The 1332-byte sealed form of a bundle; deterministic.
-Bytes seal_bundle(KeyView seal_key, const PrekeyBundle& bundle);
+[[nodiscard]] Bytes seal_bundle(KeyView seal_key, const PrekeyBundle& bundle);
 // Checks neither signature nor expiry: the sender verifies the bundle before spending it.
-std::optional<PrekeyBundle> open_bundle(KeyView seal_key, ByteView blob);
+[[nodiscard]] std::optional<PrekeyBundle> open_bundle(KeyView seal_key, ByteView blob);
 
 // The 2456-byte stored form of a prekey secret, keys in clear.
-SecretBytes prekey_record(const PrekeySecret& secret);
+[[nodiscard]] SecretBytes prekey_record(const PrekeySecret& secret);
 
 }  // namespace vostrel::offline

@@ -2,6 +2,22 @@
 
 // The offline channel an application holds per peer: both halves of offline delivery, a bounded
 // outbox of sealed envelopes kept until acknowledged, and a snapshot that survives a restart.
+//
+// Two losses the caller plans for (no byte format changes them):
+// - A snapshot keeps no skipped keys. A frame the receiving half passed over (it opened a later
+//   one) and had not opened by the snapshot is refused after the restore as `Chain` carrying
+//   `Replay`, and so is every resend of it, since the outbox resends the same blob: the message
+//   never arrives. Take snapshots when no frame is outstanding (`rx().chain().skipped()` is
+//   empty); a sender whose entry stays unacknowledged queues the message again, under a new
+//   counter, rather than resend it.
+// - `restore` prunes the prekeys expired at its `now`. A mixed envelope still undelivered when its
+//   prekey goes can never open (`UnknownPrekey`), and since the sender's chain has mixed in a
+//   secret the receiver never learns, no later envelope in that direction opens either:
+//   `UnknownPrekey` for those mixed with a prekey the receiver no longer holds, `Chain` carrying
+//   `Decrypt` for the others. The sender is not told. A receiver back after longer than
+//   PREKEY_TTL can restore at the snapshot's own time, ingest what waits, and only then call
+//   `rx().prune_prekeys(now)`. An `UnknownPrekey` followed only by refusals marks a broken
+//   direction, to be set up again (a new root, new channels under it).
 
 #include <cstdint>
 #include <optional>
@@ -40,18 +56,18 @@ class OfflineChannel {
 
   // The channel of a version-1 snapshot within the limits, its expired prekeys dropped at `now`.
   // The keys must be those the channel was made with: nothing in the snapshot binds them.
-  static std::optional<OfflineChannel> restore(KeyView root, KeyView own_identity,
-                                               KeyView peer_identity, std::uint64_t now,
-                                               ByteView snapshot);
+  [[nodiscard]] static std::optional<OfflineChannel> restore(KeyView root, KeyView own_identity,
+                                                             KeyView peer_identity,
+                                                             std::uint64_t now, ByteView snapshot);
 
   // Copies of the unacknowledged envelopes, in outbox order.
-  std::vector<Bytes> pending() const;
+  [[nodiscard]] std::vector<Bytes> pending() const;
   // Marks the first entry with `seq` acknowledged and removes every acknowledged entry.
   void ack(std::uint64_t seq);
   // The messages of the blobs that open, in input order; the others are dropped.
-  std::vector<Bytes> ingest_batch(std::span<const Bytes> blobs);
+  [[nodiscard]] std::vector<Bytes> ingest_batch(std::span<const Bytes> blobs);
   // Both chain positions, the unconsumed prekey secrets and the outbox, keys in clear.
-  SecretBytes snapshot() const;
+  [[nodiscard]] SecretBytes snapshot() const;
 
   const std::vector<OutboxEntry>& outbox() const noexcept { return outbox_; }
   const OfflineSender& tx() const noexcept { return tx_; }
@@ -79,6 +95,6 @@ class OfflineChannel {
                          const PrekeyBundle* bundle = nullptr);
 
 // True when the receiving half holds at most n unconsumed prekeys.
-bool needs_prekeys(const OfflineChannel& channel, std::size_t n);
+[[nodiscard]] bool needs_prekeys(const OfflineChannel& channel, std::size_t n);
 
 }  // namespace vostrel::outbox

@@ -13,15 +13,15 @@ namespace vostrel::pow {
 using Stamp = Key32;
 
 // SHA-256 over the label, the challenge (no length prefix) and the big-endian nonce.
-Stamp stamp_hash(ByteView challenge, std::uint64_t nonce);
+[[nodiscard]] Stamp stamp_hash(ByteView challenge, std::uint64_t nonce);
 
 // Zero bits from the most significant bit of byte 0 onwards; 256 for an all-zero digest.
-std::uint32_t leading_zero_bits(FixedView<32> digest) noexcept;
+[[nodiscard]] std::uint32_t leading_zero_bits(FixedView<32> digest) noexcept;
 
 // True when the stamp of (challenge, nonce) has at least `difficulty` leading zero bits.
-bool verify(ByteView challenge, std::uint8_t difficulty, std::uint64_t nonce);
+[[nodiscard]] bool verify(ByteView challenge, std::uint8_t difficulty, std::uint64_t nonce);
 
 // The smallest nonce that `verify` accepts; absent only when no 64-bit nonce does.
-std::optional<std::uint64_t> solve(ByteView challenge, std::uint8_t difficulty);
+[[nodiscard]] std::optional<std::uint64_t> solve(ByteView challenge, std::uint8_t difficulty);
 
 }  // namespace vostrel::pow

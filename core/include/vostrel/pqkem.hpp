@@ -23,9 +23,9 @@ struct KemKeyPair {
   EncapsulationKey ek{};
 
   // A fresh key pair from 64 random bytes (d, then z); stops with "OS CSPRNG" on failure.
-  static KemKeyPair generate();
+  [[nodiscard]] static KemKeyPair generate();
   // The key pair of a given 64-byte seed (d, then z).
-  static KemKeyPair from_seed(FixedView<kSeedBytes> seed);
+  [[nodiscard]] static KemKeyPair from_seed(FixedView<kSeedBytes> seed);
 };
 
 struct Encapsulation {
@@ -34,11 +34,12 @@ struct Encapsulation {
 };
 
 // Encapsulates to any 1184 bytes with 32 fresh random bytes; stops with "OS CSPRNG" on failure.
-Encapsulation encapsulate(FixedView<kEncapsulationKeyBytes> ek);
+[[nodiscard]] Encapsulation encapsulate(FixedView<kEncapsulationKeyBytes> ek);
 // Encapsulation with the given randomness m.
-Encapsulation encapsulate_with(FixedView<kEncapsulationKeyBytes> ek,
-                               FixedView<kEncapsulationRandomnessBytes> randomness);
+[[nodiscard]] Encapsulation encapsulate_with(FixedView<kEncapsulationKeyBytes> ek,
+                                             FixedView<kEncapsulationRandomnessBytes> randomness);
 // Never fails: a ciphertext not made for this key yields an unrelated secret (implicit rejection).
-SharedSecret decapsulate(FixedView<kDecapsulationKeyBytes> dk, FixedView<kCiphertextBytes> ct);
+[[nodiscard]] SharedSecret decapsulate(FixedView<kDecapsulationKeyBytes> dk,
+                                       FixedView<kCiphertextBytes> ct);
 
 }  // namespace vostrel::pqkem

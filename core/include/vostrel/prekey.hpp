@@ -35,13 +35,13 @@ struct PrekeyBundle {
   Bytes ek;  // 1184 bytes in every well-formed bundle
 
   // A new prekey of `owner`; stops with "OS CSPRNG" or "signature operation failed".
-  static std::pair<PrekeySecret, PrekeyBundle> generate(const identity::Identity& owner,
-                                                        std::uint64_t expires_at);
+  [[nodiscard]] static std::pair<PrekeySecret, PrekeyBundle> generate(
+      const identity::Identity& owner, std::uint64_t expires_at);
   // Well formed, unexpired at `now` and signed by `owner_key`.
-  bool verify(FixedView<32> owner_key, std::uint64_t now) const;
+  [[nodiscard]] bool verify(FixedView<32> owner_key, std::uint64_t now) const;
 
-  Bytes to_bytes() const;
-  static std::optional<PrekeyBundle> from_bytes(ByteView bytes);
+  [[nodiscard]] Bytes to_bytes() const;
+  [[nodiscard]] static std::optional<PrekeyBundle> from_bytes(ByteView bytes);
 
   friend bool operator==(const PrekeyBundle&, const PrekeyBundle&) = default;
 };
@@ -51,8 +51,8 @@ struct MixHeader {
   Key32 eph_pub{};
   Bytes ct;  // 1088 bytes from sender_mix
 
-  Bytes to_bytes() const;
-  static std::optional<MixHeader> from_bytes(ByteView bytes);
+  [[nodiscard]] Bytes to_bytes() const;
+  [[nodiscard]] static std::optional<MixHeader> from_bytes(ByteView bytes);
 
   friend bool operator==(const MixHeader&, const MixHeader&) = default;
 };
@@ -64,10 +64,11 @@ struct SenderMix {
 
 // Draws an ephemeral X25519 key and encapsulates to the bundle; absent when its ek is not 1184
 // bytes. Neither the signature nor the expiry is checked here.
-std::optional<SenderMix> sender_mix(const PrekeyBundle& bundle);
+[[nodiscard]] std::optional<SenderMix> sender_mix(const PrekeyBundle& bundle);
 
 // The sender's hybrid secret; absent for another prekey's header or a ciphertext of the wrong
 // length. A damaged ciphertext of the right length yields an unrelated secret.
-std::optional<HybridSecret> receiver_mix(const PrekeySecret& secret, const MixHeader& header);
+[[nodiscard]] std::optional<HybridSecret> receiver_mix(const PrekeySecret& secret,
+                                                       const MixHeader& header);
 
 }  // namespace vostrel::prekey

@@ -53,17 +53,17 @@ struct SkippedKeyIdHash {
 class Ratchet {
  public:
   // Draws a fresh key pair; stops with "OS CSPRNG" when the random source fails.
-  static Ratchet init_sender(KeyView shared_key, KeyView peer_public);
+  [[nodiscard]] static Ratchet init_sender(KeyView shared_key, KeyView peer_public);
   // Must receive before it can send. Draws nothing.
-  static Ratchet init_receiver(KeyView shared_key, KeyView own_secret);
+  [[nodiscard]] static Ratchet init_receiver(KeyView shared_key, KeyView own_secret);
 
   // Requires a sending chain: stops with "no sending chain yet — receive a message first"
   // otherwise, and with "sending chain exhausted — receive a message first" rather than let
   // send_count wrap. Nothing changes when it stops.
-  RatchetMessage encrypt(ByteView plaintext, ByteView associated_data);
+  [[nodiscard]] RatchetMessage encrypt(ByteView plaintext, ByteView associated_data);
 
   // An explicit duplicate of the whole state, kept keys included; its secret is wiped on its own.
-  Ratchet clone() const;
+  [[nodiscard]] Ratchet clone() const;
 
   Secret32 dh_secret;
   Key32 dh_public{};
@@ -80,22 +80,23 @@ class Ratchet {
 // The plaintext, or absent when the message is refused or does not authenticate. A refused or
 // unopened message leaves the ratchet exactly as it was. Draws 32 random bytes at a DH step; stops
 // with "OS CSPRNG" when the random source fails.
-std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
-                             ByteView associated_data);
+[[nodiscard]] std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
+                                           ByteView associated_data);
 
 // Steps of encrypt and decrypt; not for other modules.
 
 // HKDF(salt = root key, IKM = X25519 output, "vostrel/v1/ratchet-rk") to 64 bytes: (new root key,
 // new chain key).
-std::pair<Key32, Key32> root_step(KeyView root_key, KeyView dh_output);
+[[nodiscard]] std::pair<Key32, Key32> root_step(KeyView root_key, KeyView dh_output);
 // (next chain key, message key).
-std::pair<Key32, Key32> chain_step(KeyView chain_key);
+[[nodiscard]] std::pair<Key32, Key32> chain_step(KeyView chain_key);
 // HKDF(no salt, IKM = message key, "vostrel/v1/msg") to 44 bytes: (AEAD key, nonce).
-std::pair<Key32, crypto::Nonce12> expand_message_key(KeyView message_key);
+[[nodiscard]] std::pair<Key32, crypto::Nonce12> expand_message_key(KeyView message_key);
 // Keeps the receiving chain's keys up to `target`; false when that would take more than
 // RATCHET_MAX_SKIP keys. True without change when there is no receiving chain.
-bool skip_message_keys(Ratchet& ratchet, std::uint32_t target);
-std::optional<Bytes> open_with_message_key(KeyView message_key, const RatchetMessage& message,
-                                           ByteView associated_data);
+[[nodiscard]] bool skip_message_keys(Ratchet& ratchet, std::uint32_t target);
+[[nodiscard]] std::optional<Bytes> open_with_message_key(KeyView message_key,
+                                                         const RatchetMessage& message,
+                                                         ByteView associated_data);
 
 }  // namespace vostrel::ratchet

@@ -69,7 +69,7 @@ class KeyedHash {
 };
 
 // The relay's own capability comparison: all 32 bytes, no early exit, one decision at the end.
-bool capability_matches(const Key32& expected, const Key32& presented) noexcept;
+[[nodiscard]] bool capability_matches(const Key32& expected, const Key32& presented) noexcept;
 
 // The difficulty at which `build_request` solves: that of every relay the system's callers use.
 inline constexpr std::uint8_t kBuildRequestDifficulty = 8;
@@ -78,14 +78,16 @@ class Relay;
 
 // Admits a deposit and stores the payload (taken over) with stored_at = now. A refused payload is
 // released.
-std::expected<void, RelayError> try_deposit(Relay& relay, const RelayRequest& request,
-                                            Bytes payload, std::uint64_t now);
+[[nodiscard]] std::expected<void, RelayError> try_deposit(Relay& relay, const RelayRequest& request,
+                                                          Bytes payload, std::uint64_t now);
 // Admits a peek and returns copies of the mailbox's live payloads; nothing is removed.
-std::expected<std::vector<Bytes>, RelayError> try_peek(Relay& relay, const RelayRequest& request,
-                                                       std::uint64_t now);
+[[nodiscard]] std::expected<std::vector<Bytes>, RelayError> try_peek(Relay& relay,
+                                                                     const RelayRequest& request,
+                                                                     std::uint64_t now);
 // Admits a pull, removes the mailbox whole and hands over its live payloads.
-std::expected<std::vector<Bytes>, RelayError> try_pull(Relay& relay, const RelayRequest& request,
-                                                       std::uint64_t now);
+[[nodiscard]] std::expected<std::vector<Bytes>, RelayError> try_pull(Relay& relay,
+                                                                     const RelayRequest& request,
+                                                                     std::uint64_t now);
 
 class Relay {
  public:
@@ -107,14 +109,15 @@ class Relay {
 
   // Window, capability, work, then replay; the first failing test decides. Only success (and a
   // replay, through pruning) changes the replay cache.
-  std::expected<void, RelayError> check_request(RelayOp op, const RelayRequest& request,
-                                                ByteView payload, std::uint64_t now);
+  [[nodiscard]] std::expected<void, RelayError> check_request(RelayOp op,
+                                                              const RelayRequest& request,
+                                                              ByteView payload, std::uint64_t now);
 
   // Drops entries past retention, mailboxes left empty and replay-cache entries beyond the horizon.
   void sweep(std::uint64_t now);
 
   // Every stored entry, expired ones included, in queue order within each mailbox.
-  std::vector<ExportedDeposit> export_entries() const;
+  [[nodiscard]] std::vector<ExportedDeposit> export_entries() const;
 
   // Appends each entry (taken over) behind what its mailbox already holds; nothing is filtered.
   void import(std::vector<ExportedDeposit> entries);
@@ -129,7 +132,7 @@ class Relay {
 
   using TimeIndex = std::map<std::uint64_t, std::vector<RequestDigest>>;
 
-  bool is_live(const StoredDeposit& entry, std::uint64_t now) const noexcept;
+  [[nodiscard]] bool is_live(const StoredDeposit& entry, std::uint64_t now) const noexcept;
   void prune_seen(std::uint64_t now);
   void forget_seen(TimeIndex::iterator first, TimeIndex::iterator last);
 
@@ -144,24 +147,27 @@ class Relay {
 };
 
 // Its 32-byte SHA-256 digest.
-Key32 sha256(ByteView bytes);
+[[nodiscard]] Key32 sha256(ByteView bytes);
 
 // op || mailbox || timestamp || request_id || sha256(payload): 81 bytes, no label.
-ByteArray<81> pow_challenge(RelayOp op, KeyView mailbox, std::uint64_t timestamp,
-                            std::uint64_t request_id, ByteView payload);
+[[nodiscard]] ByteArray<81> pow_challenge(RelayOp op, KeyView mailbox, std::uint64_t timestamp,
+                                          std::uint64_t request_id, ByteView payload);
 
 // HMAC-SHA-256 under the capability key over the 116-byte capability message.
-Key32 compute_capability(KeyView key, RelayOp op, KeyView mailbox, std::uint64_t timestamp,
-                         std::uint64_t request_id, std::uint64_t pow_nonce, ByteView payload);
+[[nodiscard]] Key32 compute_capability(KeyView key, RelayOp op, KeyView mailbox,
+                                       std::uint64_t timestamp, std::uint64_t request_id,
+                                       std::uint64_t pow_nonce, ByteView payload);
 
 // Unkeyed SHA-256 binding every field but the capability: the replay cache's key.
-RequestDigest request_digest(RelayOp op, const RelayRequest& request, ByteView payload);
+[[nodiscard]] RequestDigest request_digest(RelayOp op, const RelayRequest& request,
+                                           ByteView payload);
 
 // A client's request with a random id, a stamp at kBuildRequestDifficulty and, with a key, its
 // capability tag. Absent when the random source fails or no nonce exists. Pull and peek requests
 // are built over the empty payload.
-std::optional<RelayRequest> build_request(RelayOp op, const std::optional<Key32>& capability_key,
-                                          KeyView mailbox, std::uint64_t timestamp,
-                                          ByteView payload);
+[[nodiscard]] std::optional<RelayRequest> build_request(RelayOp op,
+                                                        const std::optional<Key32>& capability_key,
+                                                        KeyView mailbox, std::uint64_t timestamp,
+                                                        ByteView payload);
 
 }  // namespace vostrel::relay

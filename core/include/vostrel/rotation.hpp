@@ -20,24 +20,25 @@ struct MigrationRecord {
   identity::PublicKey new_key{};
 
   // old_sig, new_sig, old_key, new_key, without version or separator.
-  ByteArray<MIGRATION_RECORD_LEN> to_bytes() const;
+  [[nodiscard]] ByteArray<MIGRATION_RECORD_LEN> to_bytes() const;
   // Any 192 bytes; the signatures are tested only by `verify_migration`.
-  static std::optional<MigrationRecord> from_bytes(ByteView bytes);
+  [[nodiscard]] static std::optional<MigrationRecord> from_bytes(ByteView bytes);
 
   bool operator==(const MigrationRecord&) const = default;
 };
 
 // Deterministic: the same two identities always give the same record. Stops with "signature
 // operation failed" when signing fails.
-MigrationRecord sign_migration(const identity::Identity& old_identity,
-                               const identity::Identity& new_identity);
+[[nodiscard]] MigrationRecord sign_migration(const identity::Identity& old_identity,
+                                             const identity::Identity& new_identity);
 
 // The new key when the record names `pinned` as its old key and both signatures hold.
-std::optional<identity::PublicKey> verify_migration(const MigrationRecord& record, KeyView pinned);
+[[nodiscard]] std::optional<identity::PublicKey> verify_migration(const MigrationRecord& record,
+                                                                  KeyView pinned);
 
 // Where, and under which key, a migration notice for one contact travels; fixed for one shared
 // secret and one old key.
-Key32 migrate_loc(KeyView shared_secret, KeyView old_key);
-Key32 migrate_key(KeyView shared_secret, KeyView old_key);
+[[nodiscard]] Key32 migrate_loc(KeyView shared_secret, KeyView old_key);
+[[nodiscard]] Key32 migrate_key(KeyView shared_secret, KeyView old_key);
 
 }  // namespace vostrel::rotation

@@ -44,7 +44,7 @@ struct MessageKeys {
 };
 
 // The AEAD key and nonce of one message key.
-MessageKeys message_keys(KeyView message_key);
+[[nodiscard]] MessageKeys message_keys(KeyView message_key);
 
 // Folds a prekey's hybrid secret and bundle id into a chain key, in place.
 void mix_in(Secret32& chain_key, const HybridSecret& secret, FixedView<16> bundle_id);
@@ -54,14 +54,14 @@ class SendChain {
   // The chain of the direction whose sender has `sender_identity`, at counter 0.
   SendChain(KeyView root, KeyView sender_identity);
   // A chain resumed at a stored position.
-  static SendChain from_stored(KeyView chain_key, std::uint64_t next);
+  [[nodiscard]] static SendChain from_stored(KeyView chain_key, std::uint64_t next);
 
   SendChain(SendChain&&) noexcept = default;
   SendChain& operator=(SendChain&&) noexcept = default;
 
   // The frame of `message` at counter `next()`; the chain moves one position on. Stops with
   // "send chain exhausted" at LAST_COUNTER.
-  Bytes seal(ByteView message);
+  [[nodiscard]] Bytes seal(ByteView message);
   void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
 
   const Secret32& chain_key() const noexcept { return chain_key_; }
@@ -80,17 +80,17 @@ class RecvChain {
   // Pairs with the peer's SendChain of the same root and sender identity.
   RecvChain(KeyView root, KeyView sender_identity);
   // A chain resumed at a stored position, with no skipped keys.
-  static RecvChain from_stored(KeyView chain_key, std::uint64_t next);
+  [[nodiscard]] static RecvChain from_stored(KeyView chain_key, std::uint64_t next);
 
   RecvChain(RecvChain&&) noexcept = default;
   RecvChain& operator=(RecvChain&&) noexcept = default;
 
   // An independent copy with its own copies of every key.
-  RecvChain clone() const;
+  [[nodiscard]] RecvChain clone() const;
 
   // The message of a frame; on any error the chain is left exactly as it was. A frame at
   // LAST_COUNTER is TooManySkipped.
-  std::expected<Bytes, ChainError> open(ByteView frame);
+  [[nodiscard]] std::expected<Bytes, ChainError> open(ByteView frame);
   void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
 
   const Secret32& chain_key() const noexcept { return chain_key_; }
@@ -103,8 +103,9 @@ class RecvChain {
   RecvChain(Secret32 chain_key, std::uint64_t next) noexcept
       : chain_key_(std::move(chain_key)), next_(next) {}
 
-  std::expected<Bytes, ChainError> open_skipped(std::uint64_t counter, ByteView frame);
-  std::expected<Bytes, ChainError> open_ahead(std::uint64_t counter, ByteView frame);
+  [[nodiscard]] std::expected<Bytes, ChainError> open_skipped(std::uint64_t counter,
+                                                              ByteView frame);
+  [[nodiscard]] std::expected<Bytes, ChainError> open_ahead(std::uint64_t counter, ByteView frame);
 
   Secret32 chain_key_;
   std::uint64_t next_ = 0;

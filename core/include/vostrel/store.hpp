@@ -49,15 +49,18 @@ class MessageLog {
   // the serialised entries plus 16 bytes. Sealing the same log under the same key gives the same
   // blob.
   //
-  // Every save under one key uses that same nonce, so two saves of different contents under one key
-  // share their keystream and Poly1305 key: whoever holds both blobs learns the XOR of the two
-  // contents and can forge blobs. A caller that saves changing contents uses a fresh storage key
-  // for each save, for example one derived from a master key and a save counter kept beside the
-  // blob.
-  Bytes to_encrypted(KeyView storage_key) const;
+  // A storage key seals exactly one blob. The identity, the contact book and the message log all
+  // seal with the all-zero nonce, and their labels are only associated data, so two blobs under one
+  // key (two saves, or two formats) share their keystream and Poly1305 key: whoever holds both
+  // learns the XOR of the two plaintexts and can forge blobs that open. A log begins with bytes an
+  // outsider can guess (the first entry's direction, timestamp and length, then its text), so a
+  // log beside an identity blob under the same key gives away the seed as far as those guesses
+  // go. Derive a fresh key for each format and each save, for example HMAC-SHA-256 of a master key
+  // over the format's label and a save counter kept beside the blob, never reused.
+  [[nodiscard]] Bytes to_encrypted(KeyView storage_key) const;
 
   // The log sealed by to_encrypted, or nothing when the blob does not authenticate or parse.
-  static std::optional<MessageLog> from_encrypted(KeyView storage_key, ByteView blob);
+  [[nodiscard]] static std::optional<MessageLog> from_encrypted(KeyView storage_key, ByteView blob);
 
  private:
   std::vector<LogEntry> entries_;

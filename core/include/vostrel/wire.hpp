@@ -39,14 +39,14 @@ std::ostream& operator<<(std::ostream& out, const IoError& error);
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
-  virtual std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) = 0;
+  [[nodiscard]] virtual std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) = 0;
 };
 
 // Offers writing all of a byte string.
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
-  virtual std::expected<void, IoError> write_all(ByteView bytes) = 0;
+  [[nodiscard]] virtual std::expected<void, IoError> write_all(ByteView bytes) = 0;
 };
 
 // Reads consume from the front of an owned byte string. A short read consumes everything and
@@ -56,7 +56,7 @@ class MemorySource final : public ByteSource {
   explicit MemorySource(Bytes bytes) noexcept : bytes_(std::move(bytes)) {}
   explicit MemorySource(ByteView bytes) : bytes_(bytes.begin(), bytes.end()) {}
 
-  std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) override;
+  [[nodiscard]] std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) override;
   std::size_t remaining() const noexcept { return bytes_.size() - position_; }
 
  private:
@@ -67,7 +67,7 @@ class MemorySource final : public ByteSource {
 // A growable in-memory buffer; writing never fails.
 class MemorySink final : public ByteSink {
  public:
-  std::expected<void, IoError> write_all(ByteView bytes) override;
+  [[nodiscard]] std::expected<void, IoError> write_all(ByteView bytes) override;
   const Bytes& bytes() const noexcept { return bytes_; }
 
  private:
@@ -83,10 +83,11 @@ struct Frame {
 
 // Writes the 6-byte header and then the payload; a payload above MAX_FRAME is refused with
 // InvalidInput "frame too large" and nothing is written.
-std::expected<void, IoError> write_frame(ByteSink& sink, std::uint8_t kind, ByteView payload);
+[[nodiscard]] std::expected<void, IoError> write_frame(ByteSink& sink, std::uint8_t kind,
+                                                       ByteView payload);
 
 // Reads one frame, judging the header before any payload buffer exists. The source is left at
 // the first byte after the frame.
-std::expected<Frame, IoError> read_frame(ByteSource& source);
+[[nodiscard]] std::expected<Frame, IoError> read_frame(ByteSource& source);
 
 }  // namespace vostrel::wire
