@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <sodium.h>
 
+#include <cstring>
 #include <vector>
 
 #include "backend.hpp"
@@ -224,23 +225,63 @@ class ContextPool {
 };
 thread_local bool ContextPool::gone_ = false;
 
-// The calling thread's working digest context, lent to one MAC at a time and cleared when it is
-// given back, so no key-dependent state stays behind.
-class Scratch {
+// A context from the pool for the length of one computation.
+class PooledContext {
  public:
-  Scratch() : ctx_(context()) {}
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  ~Scratch() { EVP_MD_CTX_reset(ctx_); }
+  PooledContext() : ctx_(ContextPool::take()) {}
+  PooledContext(const PooledContext&) = delete;
+  PooledContext& operator=(const PooledContext&) = delete;
+  ~PooledContext() { ContextPool::give(ctx_); }
   EVP_MD_CTX* get() const noexcept { return ctx_; }
 
  private:
-  static EVP_MD_CTX* context() {
-    thread_local const backend::Owned<EVP_MD_CTX> ctx = owned(EVP_MD_CTX_new());
-    return ctx.get();
-  }
   EVP_MD_CTX* ctx_;
 };
+
+// Feeds head || parts || tail to `ctx`. A short message, the usual case for a derivation, goes
+// through as one piece: each digest call has a fixed cost that the few bytes do not repay.
+void hash_message(EVP_MD_CTX* ctx, ByteView head, std::span<const ByteView> parts, ByteView tail) {
+  constexpr std::size_t kGathered = 256;
+  std::size_t total = head.size() + tail.size();
+  std::size_t pieces = (head.empty() ? 0U : 1U) + (tail.empty() ? 0U : 1U);
+  for (const ByteView part : parts) {
+    total += part.size();
+    if (!part.empty()) ++pieces;
+  }
+  if (pieces < 2 || total > kGathered) {
+    if (!head.empty()) digest_update(ctx, head);
+    for (const ByteView part : parts) {
+      if (!part.empty()) digest_update(ctx, part);
+    }
+    if (!tail.empty()) digest_update(ctx, tail);
+    return;
+  }
+  ByteArray<kGathered> gathered;
+  std::size_t at = 0;
+  const auto gather = [&](ByteView piece) {
+    if (!piece.empty()) std::memcpy(gathered.data() + at, piece.data(), piece.size());
+    at += piece.size();
+  };
+  gather(head);
+  for (const ByteView part : parts) gather(part);
+  gather(tail);
+  digest_update(ctx, ByteView(gathered).first(at));
+  secure_zero(gathered.data(), at);
+}
+
+// The MAC of head || parts || tail in `work`, from copies of a key's prepared pad states.
+void copied_mac(EVP_MD_CTX* work, const EVP_MD_CTX* inner, const EVP_MD_CTX* outer,
+                std::span<std::uint8_t, 32> out, ByteView head, std::span<const ByteView> parts,
+                ByteView tail) {
+  digest_copy(work, inner);
+  hash_message(work, head, parts, tail);
+  Key32 inner_digest{};
+  digest_final(work, inner_digest);
+  digest_copy(work, outer);
+  digest_update(work, inner_digest);
+  secure_zero(inner_digest.data(), inner_digest.size());
+  digest_final(work, out);
+}
 
 // The RFC 2104 key block: the key itself, or its digest when longer than a block, zero-padded.
 class BlockKey {
@@ -278,22 +319,25 @@ constexpr std::uint8_t kOuterPad = 0x5c;
 }  // namespace
 
 Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts) {
-  // Used once, the key is not worth preparing: both pads are hashed straight in the scratch.
+  // Used once, the key is not worth preparing: both pads are hashed straight in one context.
   const BlockKey block(key);
-  const Scratch scratch;
-  block.start(scratch.get(), kInnerPad);
-  for (const ByteView part : parts) digest_update(scratch.get(), part);
+  const PooledContext work;
+  block.start(work.get(), kInnerPad);
+  hash_message(work.get(), {}, parts, {});
   Key32 inner{};
-  digest_final(scratch.get(), inner);
-  block.start(scratch.get(), kOuterPad);
-  digest_update(scratch.get(), inner);
+  digest_final(work.get(), inner);
+  block.start(work.get(), kOuterPad);
+  digest_update(work.get(), inner);
   secure_zero(inner.data(), inner.size());
   Key32 out{};
-  digest_final(scratch.get(), out);
+  digest_final(work.get(), out);
   return out;
 }
 
-HmacKey::HmacKey(ByteView key) : inner_(Sha256::Unstarted{}), outer_(Sha256::Unstarted{}) {
+HmacKey::HmacKey()
+    : inner_(Sha256::Unstarted{}), outer_(Sha256::Unstarted{}), work_(Sha256::Unstarted{}) {}
+
+HmacKey::HmacKey(ByteView key) : HmacKey() {
   rekey(key);
 }
 
@@ -305,57 +349,36 @@ void HmacKey::rekey(ByteView key) {
 }
 
 namespace {
-
-// Hashes head || parts || tail into `inner`, then the inner digest into `outer`.
-void run_mac(EVP_MD_CTX* inner, EVP_MD_CTX* outer, std::span<std::uint8_t, 32> out, ByteView head,
-             std::span<const ByteView> parts, ByteView tail) {
-  if (!head.empty()) digest_update(inner, head);
-  for (const ByteView part : parts) digest_update(inner, part);
-  if (!tail.empty()) digest_update(inner, tail);
-  Key32 inner_digest{};
-  digest_final(inner, inner_digest);
-  digest_update(outer, inner_digest);
-  secure_zero(inner_digest.data(), inner_digest.size());
-  digest_final(outer, out);
-}
-
 constexpr const char* kSpentKey = "HMAC key used after its last MAC";
-
 }  // namespace
 
-void HmacKey::mac_framed(std::span<std::uint8_t, 32> out, ByteView head,
-                         std::span<const ByteView> parts, ByteView tail) const {
-  check(!spent_, kSpentKey);
-  // The outer state is copied only once the inner digest is out of the working context.
-  const Scratch scratch;
-  digest_copy(scratch.get(), md_ctx(inner_.ctx_));
-  if (!head.empty()) digest_update(scratch.get(), head);
-  for (const ByteView part : parts) digest_update(scratch.get(), part);
-  if (!tail.empty()) digest_update(scratch.get(), tail);
-  Key32 inner_digest{};
-  digest_final(scratch.get(), inner_digest);
-  digest_copy(scratch.get(), md_ctx(outer_.ctx_));
-  digest_update(scratch.get(), inner_digest);
-  secure_zero(inner_digest.data(), inner_digest.size());
-  digest_final(scratch.get(), out);
+void HmacKey::mac_framed(const HmacKey& key, std::span<std::uint8_t, 32> out, ByteView head,
+                         std::span<const ByteView> parts, ByteView tail) {
+  check(!key.spent_, kSpentKey);
+  copied_mac(md_ctx(work_.ctx_), md_ctx(key.inner_.ctx_), md_ctx(key.outer_.ctx_), out, head, parts,
+             tail);
 }
 
 void HmacKey::last_mac_framed(std::span<std::uint8_t, 32> out, ByteView head,
                               std::span<const ByteView> parts, ByteView tail) {
   check(!spent_, kSpentKey);
   spent_ = true;
-  run_mac(md_ctx(inner_.ctx_), md_ctx(outer_.ctx_), out, head, parts, tail);
+  hash_message(md_ctx(inner_.ctx_), head, parts, tail);
+  Key32 inner_digest{};
+  digest_final(md_ctx(inner_.ctx_), inner_digest);
+  digest_update(md_ctx(outer_.ctx_), inner_digest);
+  secure_zero(inner_digest.data(), inner_digest.size());
+  digest_final(md_ctx(outer_.ctx_), out);
 }
 
-Key32 HmacKey::mac(std::initializer_list<ByteView> parts) const {
+Key32 HmacKey::mac(std::initializer_list<ByteView> parts) {
   Key32 out{};
-  mac_framed(out, {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
+  mac_framed(*this, out, {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
   return out;
 }
 
-void HmacKey::mac_into(std::span<std::uint8_t, 32> out,
-                       std::initializer_list<ByteView> parts) const {
-  mac_framed(out, {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
+void HmacKey::mac_into(std::span<std::uint8_t, 32> out, std::initializer_list<ByteView> parts) {
+  mac_framed(*this, out, {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
 }
 
 void HmacKey::last_mac_into(std::span<std::uint8_t, 32> out,
@@ -363,22 +386,28 @@ void HmacKey::last_mac_into(std::span<std::uint8_t, 32> out,
   last_mac_framed(out, {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
 }
 
-HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material) {
-  // An absent salt is the empty key, which HMAC pads to the same block as 32 zero bytes; that key
-  // is prepared once for every extract without salt.
-  Key32 prk{};
+void hkdf_extract(HmacKey& prk, ByteView salt, ByteView input_keying_material) {
+  Key32 prk_bytes{};
   if (salt.empty()) {
+    // An absent salt is the empty key, which HMAC pads to the same block as 32 zero bytes. Its
+    // states are prepared once and only ever copied, into the working context of `prk`.
     static const HmacKey no_salt{ByteView{}};
-    no_salt.mac_into(prk, {input_keying_material});
+    const ByteView parts[] = {input_keying_material};
+    prk.mac_framed(no_salt, prk_bytes, {}, parts, {});
   } else {
-    prk = hmac_sha256(salt, {input_keying_material});
+    prk_bytes = hmac_sha256(salt, {input_keying_material});
   }
-  HmacKey prepared(prk);
-  secure_zero(prk.data(), prk.size());
-  return prepared;
+  prk.rekey(prk_bytes);
+  secure_zero(prk_bytes.data(), prk_bytes.size());
 }
 
-void hkdf_expand(HmacKey&& prk, std::span<const ByteView> info, std::span<std::uint8_t> out) {
+HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material) {
+  HmacKey prk;
+  hkdf_extract(prk, salt, input_keying_material);
+  return prk;
+}
+
+void hkdf_expand(HmacKey& prk, std::span<const ByteView> info, std::span<std::uint8_t> out) {
   if (out.size() > kHkdfMaxOutputBytes) throw Panic("HKDF-SHA-256 output beyond 8160 bytes");
   // T(i) = HMAC(PRK, T(i-1) || info || i), with T(0) empty.
   Key32 block{};
@@ -390,7 +419,7 @@ void hkdf_expand(HmacKey&& prk, std::span<const ByteView> info, std::span<std::u
     if (out.size() - done <= block.size()) {
       prk.last_mac_framed(block, head, info, tail);
     } else {
-      prk.mac_framed(block, head, info, tail);
+      prk.mac_framed(prk, block, head, info, tail);
     }
     previous = block.size();
     std::copy_n(block.begin(), std::min(block.size(), out.size() - done), out.data() + done);
@@ -400,7 +429,8 @@ void hkdf_expand(HmacKey&& prk, std::span<const ByteView> info, std::span<std::u
 
 void hkdf_sha256(ByteView salt, ByteView input_keying_material, std::span<const ByteView> info,
                  std::span<std::uint8_t> out) {
-  hkdf_expand(hkdf_extract(salt, input_keying_material), info, out);
+  HmacKey prk = hkdf_extract(salt, input_keying_material);
+  hkdf_expand(prk, info, out);
 }
 
 Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts) {

@@ -111,24 +111,62 @@ std::pair<Key32, Key32> root_step(KeyView root_key, KeyView dh_output) {
   return keys;
 }
 
-std::pair<Key32, Key32> chain_step(KeyView chain_key) {
+namespace {
+
+// A chain step under `key`, which holds the chain key and is used up: (next chain key, message
+// key).
+std::pair<Key32, Key32> step_on(crypto::HmacKey& key) {
   static constexpr std::uint8_t message_byte = 0x01;
   static constexpr std::uint8_t chain_byte = 0x02;
-  crypto::HmacKey key(chain_key);
   std::pair<Key32, Key32> keys;
   key.mac_into(keys.second, {ByteView(&message_byte, 1)});
   key.last_mac_into(keys.first, {ByteView(&chain_byte, 1)});
   return keys;
 }
 
-std::pair<Key32, crypto::Nonce12> expand_message_key(KeyView message_key) {
+// The expansion of a message key's pseudorandom key, held by `prk` and used up.
+std::pair<Key32, crypto::Nonce12> expand_on(crypto::HmacKey& prk) {
   ByteArray<44> okm{};
-  crypto::hkdf_sha256({}, message_key, {as_bytes(kMessageLabel)}, okm);
+  crypto::hkdf_expand(prk, {as_bytes(kMessageLabel)}, okm);
   std::pair<Key32, crypto::Nonce12> keys;
   std::copy_n(okm.begin(), 32, keys.first.begin());
   std::copy_n(okm.begin() + 32, 12, keys.second.begin());
   secure_zero(okm.data(), okm.size());
   return keys;
+}
+
+// One position of a chain: the next chain key, then the message's AEAD key and nonce, all on one
+// prepared key re-keyed along the way.
+struct MessageStep {
+  Key32 next_chain_key{};
+  Key32 key{};
+  crypto::Nonce12 nonce{};
+};
+
+MessageStep message_step(KeyView chain_key) {
+  crypto::HmacKey hmac(chain_key);
+  const auto [next, message_key] = step_on(hmac);
+  crypto::hkdf_extract(hmac, {}, message_key);
+  const auto [key, nonce] = expand_on(hmac);
+  return {next, key, nonce};
+}
+
+std::optional<Bytes> open_message(KeyView key, crypto::NonceView nonce,
+                                  const RatchetMessage& message, ByteView associated_data) {
+  return crypto::open(key, nonce, message_associated_data(associated_data, message.header),
+                      message.ciphertext);
+}
+
+}  // namespace
+
+std::pair<Key32, Key32> chain_step(KeyView chain_key) {
+  crypto::HmacKey key(chain_key);
+  return step_on(key);
+}
+
+std::pair<Key32, crypto::Nonce12> expand_message_key(KeyView message_key) {
+  crypto::HmacKey prk = crypto::hkdf_extract({}, message_key);
+  return expand_on(prk);
 }
 
 bool skip_message_keys(Ratchet& ratchet, std::uint32_t target) {
@@ -151,8 +189,7 @@ bool skip_message_keys(Ratchet& ratchet, std::uint32_t target) {
 std::optional<Bytes> open_with_message_key(KeyView message_key, const RatchetMessage& message,
                                            ByteView associated_data) {
   const auto [key, nonce] = expand_message_key(message_key);
-  return crypto::open(key, nonce, message_associated_data(associated_data, message.header),
-                      message.ciphertext);
+  return open_message(key, nonce, message, associated_data);
 }
 
 Ratchet Ratchet::init_sender(KeyView shared_key, KeyView peer_public) {
@@ -184,13 +221,12 @@ Ratchet Ratchet::clone() const {
 RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
   if (!send_chain) throw Panic("no sending chain yet — receive a message first");
   if (send_count == kMaxCount) throw Panic("sending chain exhausted — receive a message first");
-  const auto [next, message_key] = chain_step(*send_chain);
+  const MessageStep step = message_step(*send_chain);
   const RatchetHeader header{dh_public, previous_send_count, send_count};
-  const auto [key, nonce] = expand_message_key(message_key);
-  Bytes ciphertext =
-      crypto::seal(key, nonce, message_associated_data(associated_data, header), plaintext);
+  Bytes ciphertext = crypto::seal(step.key, step.nonce,
+                                  message_associated_data(associated_data, header), plaintext);
   // Only a sealed message moves the chain on.
-  send_chain = next;
+  send_chain = step.next_chain_key;
   ++send_count;
   return RatchetMessage{std::move(ciphertext), header};
 }
@@ -214,11 +250,11 @@ std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
     dh_step(staged, header.dh_public);
   }
   if (!skip_message_keys(staged, header.message_index) || !staged.recv_chain) return std::nullopt;
-  const auto [next, message_key] = chain_step(*staged.recv_chain);
-  staged.recv_chain = next;
+  const MessageStep step = message_step(*staged.recv_chain);
+  staged.recv_chain = step.next_chain_key;
   ++staged.recv_count;
 
-  auto plaintext = open_with_message_key(message_key, message, associated_data);
+  auto plaintext = open_message(step.key, step.nonce, message, associated_data);
   if (plaintext) commit(ratchet, std::move(staged));
   return plaintext;
 }

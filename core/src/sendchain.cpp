@@ -49,8 +49,19 @@ ByteArray<FRAME_HEADER> frame_header(std::uint64_t counter) {
   return header;
 }
 
-std::optional<Bytes> open_with(const Secret32& message_key, ByteView frame) {
-  const MessageKeys keys = message_keys(message_key.view());
+// The AEAD key and nonce under `key`, which holds the message key and is used up.
+MessageKeys message_keys_on(crypto::HmacKey& key) {
+  MessageKeys keys;
+  key.mac_into(keys.key.mutable_bytes(), {as_bytes(kEncLabel)});
+  Secret32 nonce_source;
+  key.last_mac_into(nonce_source.mutable_bytes(), {as_bytes(kNonceLabel)});
+  std::copy_n(nonce_source.bytes().begin(), keys.nonce.size(), keys.nonce.begin());
+  return keys;
+}
+
+// The frame opened under `key`, which holds its message key and is used up.
+std::optional<Bytes> open_with(crypto::HmacKey& key, ByteView frame) {
+  const MessageKeys keys = message_keys_on(key);
   return crypto::open(keys.key.view(), keys.nonce, frame.first(FRAME_HEADER),
                       frame.subspan(FRAME_HEADER));
 }
@@ -77,12 +88,7 @@ std::ostream& operator<<(std::ostream& out, ChainError error) {
 
 MessageKeys message_keys(KeyView message_key) {
   crypto::HmacKey key(message_key);
-  MessageKeys keys;
-  key.mac_into(keys.key.mutable_bytes(), {as_bytes(kEncLabel)});
-  Secret32 nonce_source;
-  key.last_mac_into(nonce_source.mutable_bytes(), {as_bytes(kNonceLabel)});
-  std::copy_n(nonce_source.bytes().begin(), keys.nonce.size(), keys.nonce.begin());
-  return keys;
+  return message_keys_on(key);
 }
 
 void mix_in(Secret32& chain_key, const HybridSecret& secret, FixedView<16> bundle_id) {
@@ -104,7 +110,8 @@ Bytes SendChain::seal(ByteView message) {
   if (next_ == LAST_COUNTER) throw Panic("send chain exhausted");
   crypto::HmacKey key(chain_key_.view());
   ChainStep step = chain_step(key);
-  const MessageKeys keys = message_keys(step.message_key.view());
+  key.rekey(step.message_key.view());
+  const MessageKeys keys = message_keys_on(key);
   const auto header = frame_header(next_);
   const Bytes sealed = crypto::seal(keys.key.view(), keys.nonce, header, message);
   Bytes frame;
@@ -159,7 +166,8 @@ std::expected<Bytes, ChainError> RecvChain::open_skipped(std::uint64_t counter, 
                                         std::uint64_t wanted) { return entry.first < wanted; });
   if (kept == skipped_.end() || kept->first != counter) return std::unexpected(ChainError::Replay);
   // A damaged copy must not burn the key of the genuine frame.
-  auto message = open_with(kept->second, frame);
+  crypto::HmacKey key(kept->second.view());
+  auto message = open_with(key, frame);
   if (!message) return std::unexpected(ChainError::Decrypt);
   skipped_.erase(kept);
   return std::move(*message);
@@ -177,7 +185,8 @@ std::expected<Bytes, ChainError> RecvChain::open_ahead(std::uint64_t counter, By
     walk.rekey(step.next_chain_key.view());
   }
   ChainStep step = chain_step(walk);
-  auto message = open_with(step.message_key, frame);
+  walk.rekey(step.message_key.view());
+  auto message = open_with(walk, frame);
   if (!message) return std::unexpected(ChainError::Decrypt);
 
   // Every passed-over counter lies above the kept ones, so appending keeps the counter order.

@@ -323,6 +323,60 @@ TEST(crypto, hkdf_sha256_rfc5869_kats) {
   EXPECT_THROW(hkdf_sha256({}, Bytes(22, 0x0b), {}, beyond), Panic);
 }
 
+TEST(crypto, prepared_hmac_keys_match_the_one_shot_mac) {
+  // Empty, short, a whole block and longer than a block (hashed first).
+  for (const std::size_t key_size : {0u, 20u, 64u, 131u}) {
+    const Bytes key(key_size, 0xaa);
+    HmacKey prepared(key);
+    for (const std::string_view message : {"", "a", "what do ya want for nothing?"}) {
+      const auto expected = hmac_sha256(key, {as_bytes(message)});
+      EXPECT_EQ(prepared.mac({as_bytes(message)}), expected) << key_size << " " << message;
+      Key32 into{};
+      prepared.mac_into(into, {as_bytes(message).first(message.size() / 2),
+                               as_bytes(message).subspan(message.size() / 2)});
+      EXPECT_EQ(into, expected) << key_size << " " << message;
+    }
+    Key32 last{};
+    prepared.last_mac_into(last, {as_bytes("final")});
+    EXPECT_EQ(last, hmac_sha256(key, {as_bytes("final")}));
+    try {
+      (void)prepared.mac({as_bytes("again")});
+      ADD_FAILURE() << "a spent key must stop";
+    } catch (const Panic& stop) {
+      EXPECT_STREQ(stop.what(), "HMAC key used after its last MAC");
+    }
+    // Re-keyed, the same contexts serve another key.
+    prepared.rekey(kTestKey);
+    EXPECT_EQ(prepared.mac({as_bytes("again")}), hmac_sha256(kTestKey, {as_bytes("again")}));
+  }
+  // RFC 4231 test case 6 through a prepared key.
+  HmacKey long_key(Bytes(131, 0xaa));
+  EXPECT_EQ(long_key.mac({as_bytes("Test Using Larger Than Block-Size Key - Hash Key First")}),
+            hex_array<32>("60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"));
+}
+
+TEST(crypto, hkdf_in_steps_matches_hkdf_whole) {
+  const Bytes ikm(22, 0x0b);
+  const Bytes salt = hex("000102030405060708090a0b0c");
+  const Bytes info = hex("f0f1f2f3f4f5f6f7f8f9");
+  for (const Bytes& used_salt : {Bytes{}, salt}) {
+    Bytes whole(42);
+    hkdf_sha256(used_salt, ikm, {info}, whole);
+    HmacKey prk = hkdf_extract(used_salt, ikm);
+    Bytes stepped(42);
+    hkdf_expand(prk, {info}, stepped);
+    EXPECT_EQ(stepped, whole);
+    // Extracting into a key that has served, and is spent, re-keys it.
+    HmacKey reused(kTestKey);
+    Key32 spent{};
+    reused.last_mac_into(spent, {});
+    hkdf_extract(reused, used_salt, ikm);
+    Bytes again(42);
+    hkdf_expand(reused, {info}, again);
+    EXPECT_EQ(again, whole);
+  }
+}
+
 // --- X25519 ---
 
 TEST(crypto, x25519_dh_agrees) {

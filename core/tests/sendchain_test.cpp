@@ -77,6 +77,23 @@ TEST(sendchain, out_of_order_then_fill_the_gap) {
   }
 }
 
+// Kept keys of two gaps stay in counter order and each opens exactly once, from either gap.
+TEST(sendchain, kept_keys_of_successive_gaps) {
+  SendChain tx(kRoot, kSender);
+  const auto frames = seal_all(tx, {"m0", "m1", "m2", "m3", "m4", "m5", "m6"});
+  RecvChain rx(kRoot, kSender);
+  ASSERT_EQ(rx.open(frames[3]), bytes_of("m3"));
+  ASSERT_EQ(rx.open(frames[6]), bytes_of("m6"));
+  std::vector<std::uint64_t> kept;
+  for (const auto& [counter, key] : rx.skipped()) kept.push_back(counter);
+  EXPECT_EQ(kept, (std::vector<std::uint64_t>{0, 1, 2, 4, 5}));
+  for (const std::size_t i : {4u, 1u, 5u, 0u, 2u}) {
+    ASSERT_EQ(rx.open(frames[i]), bytes_of("m" + std::to_string(i))) << "frame " << i;
+    EXPECT_EQ(rx.open(frames[i]), std::unexpected(ChainError::Replay)) << "frame " << i;
+  }
+  EXPECT_TRUE(rx.skipped().empty());
+}
+
 TEST(sendchain, replay_is_rejected) {
   SendChain tx(kRoot, kSender);
   RecvChain rx(kRoot, kSender);

@@ -78,8 +78,8 @@ class Sha256 {
 }
 
 // An HMAC-SHA-256 key prepared once: both padded key blocks are hashed when it is made, and every
-// MAC starts from copies of those two states. For a key that serves more than one MAC. The states
-// are wiped when released.
+// MAC starts from copies of those two states in a working context of the key's own. For a key that
+// serves more than one MAC; one thread at a time. All three states are wiped when released.
 class HmacKey {
  public:
   explicit HmacKey(ByteView key);
@@ -87,25 +87,29 @@ class HmacKey {
   void rekey(ByteView key);
 
   // hmac_sha256(key, parts), into a Key32 or straight into a wiping type's bytes.
-  [[nodiscard]] Key32 mac(std::initializer_list<ByteView> parts) const;
-  void mac_into(std::span<std::uint8_t, 32> out, std::initializer_list<ByteView> parts) const;
+  [[nodiscard]] Key32 mac(std::initializer_list<ByteView> parts);
+  void mac_into(std::span<std::uint8_t, 32> out, std::initializer_list<ByteView> parts);
   // The same for the key's last MAC, computed in the prepared states themselves rather than in
   // copies: the key then serves again only once re-keyed, and stops with "HMAC key used after its
   // last MAC" otherwise.
   void last_mac_into(std::span<std::uint8_t, 32> out, std::initializer_list<ByteView> parts);
 
  private:
-  friend void hkdf_expand(HmacKey&& prk, std::span<const ByteView> info,
+  friend HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material);
+  friend void hkdf_extract(HmacKey& prk, ByteView salt, ByteView input_keying_material);
+  friend void hkdf_expand(HmacKey& prk, std::span<const ByteView> info,
                           std::span<std::uint8_t> out);
-  // The MAC of head || parts || tail, in the thread's working context or, for the last, in the
-  // key's own.
-  void mac_framed(std::span<std::uint8_t, 32> out, ByteView head, std::span<const ByteView> parts,
-                  ByteView tail) const;
+  HmacKey();
+  // The MAC of head || parts || tail under `key`, in this key's working context; for the last,
+  // in the prepared states.
+  void mac_framed(const HmacKey& key, std::span<std::uint8_t, 32> out, ByteView head,
+                  std::span<const ByteView> parts, ByteView tail);
   void last_mac_framed(std::span<std::uint8_t, 32> out, ByteView head,
                        std::span<const ByteView> parts, ByteView tail);
 
   Sha256 inner_;
   Sha256 outer_;
+  Sha256 work_;
   bool spent_ = false;
 };
 
@@ -113,13 +117,15 @@ class HmacKey {
 // parts; at most kHkdfMaxOutputBytes come out, and asking for more stops with "HKDF-SHA-256 output
 // beyond 8160 bytes".
 inline constexpr std::size_t kHkdfMaxOutputBytes = 255 * 32;
-// Extract: the pseudorandom key, prepared for expansion.
+// Extract: the pseudorandom key, prepared for expansion; or `prk` re-keyed with it, in the
+// contexts it already has.
 [[nodiscard]] HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material);
-// Expand: fills `out`. The last block uses the key up.
-void hkdf_expand(HmacKey&& prk, std::span<const ByteView> info, std::span<std::uint8_t> out);
-inline void hkdf_expand(HmacKey&& prk, std::initializer_list<ByteView> info,
+void hkdf_extract(HmacKey& prk, ByteView salt, ByteView input_keying_material);
+// Expand: fills `out`. The last block is the key's last MAC.
+void hkdf_expand(HmacKey& prk, std::span<const ByteView> info, std::span<std::uint8_t> out);
+inline void hkdf_expand(HmacKey& prk, std::initializer_list<ByteView> info,
                         std::span<std::uint8_t> out) {
-  hkdf_expand(std::move(prk), std::span<const ByteView>(info.begin(), info.size()), out);
+  hkdf_expand(prk, std::span<const ByteView>(info.begin(), info.size()), out);
 }
 // Extract, then expand.
 void hkdf_sha256(ByteView salt, ByteView input_keying_material, std::span<const ByteView> info,
