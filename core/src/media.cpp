@@ -40,8 +40,19 @@ class WipeGuard {
   std::size_t length_;
 };
 
-Chunk seal_chunk(const Manifest& manifest, std::uint32_t index, ByteView piece) {
-  const crypto::Nonce12 nonce = chunk_nonce(manifest.file_key.view(), manifest.file_id, index);
+// The nonce of one chunk under the file key, prepared once for all chunks of a file.
+crypto::Nonce12 nonce_of(crypto::HmacKey& file_key, FixedView<16> file_id, std::uint32_t index) {
+  const auto index_bytes = be_bytes(index);
+  Key32 full = file_key.mac({as_bytes(kChunkNonceLabel), file_id, index_bytes});
+  crypto::Nonce12 nonce{};
+  std::copy_n(full.begin(), nonce.size(), nonce.begin());
+  secure_zero(full.data(), full.size());
+  return nonce;
+}
+
+Chunk seal_chunk(const Manifest& manifest, crypto::HmacKey& nonce_key, std::uint32_t index,
+                 ByteView piece) {
+  const crypto::Nonce12 nonce = nonce_of(nonce_key, manifest.file_id, index);
   const auto ad = chunk_associated_data(manifest.file_id, index, manifest.chunk_count);
   // Whole chunks are sealed straight from the file; only the last one is padded with zeros.
   if (piece.size() == CHUNK_SIZE) return crypto::seal(manifest.file_key.view(), nonce, ad, piece);
@@ -83,8 +94,8 @@ std::ostream& operator<<(std::ostream& out, MediaError error) {
 }
 
 crypto::Nonce12 chunk_nonce(KeyView file_key, FixedView<16> file_id, std::uint32_t index) {
-  const auto index_bytes = be_bytes(index);
-  return crypto::derive_nonce(file_key, {as_bytes(kChunkNonceLabel), file_id, index_bytes});
+  crypto::HmacKey key(file_key);
+  return nonce_of(key, file_id, index);
 }
 
 std::expected<EncryptedFile, MediaError> encrypt_file(ByteView file, std::string_view mime) {
@@ -101,10 +112,11 @@ std::expected<EncryptedFile, MediaError> encrypt_file(ByteView file, std::string
   std::vector<Chunk> chunks;
   chunks.reserve(manifest.chunk_count);
   crypto::Sha256 hash;
+  crypto::HmacKey nonce_key(manifest.file_key.view());
   for (std::uint32_t i = 0; i < manifest.chunk_count; ++i) {
     const std::size_t offset = std::size_t{i} * CHUNK_SIZE;
     const ByteView piece = file.subspan(offset, std::min(CHUNK_SIZE, file.size() - offset));
-    Chunk sealed = seal_chunk(manifest, i, piece);
+    Chunk sealed = seal_chunk(manifest, nonce_key, i, piece);
     hash.update(sealed);
     chunks.push_back(std::move(sealed));
   }
@@ -143,6 +155,7 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
   file.reserve(size);
   advise_huge_pages(file.data(), file.capacity());
   WipeGuard wipe(file.data(), 0);
+  crypto::HmacKey nonce_key(manifest.file_key.view());
   for (std::uint32_t i = 0; i < manifest.chunk_count; ++i) {
     const ByteView sealed = chunks[i];
     const std::size_t available =
@@ -152,7 +165,7 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
     const std::size_t start = file.size();
     file.resize(start + wanted);
     wipe.resize(file.size());
-    const crypto::Nonce12 nonce = chunk_nonce(manifest.file_key.view(), manifest.file_id, i);
+    const crypto::Nonce12 nonce = nonce_of(nonce_key, manifest.file_id, i);
     const auto ad = chunk_associated_data(manifest.file_id, i, manifest.chunk_count);
     if (!crypto::open_into(manifest.file_key.view(), nonce, ad, sealed,
                            std::span(file).subspan(start))) {
