@@ -86,6 +86,22 @@ void add_associated_data(EVP_CIPHER_CTX* ctx, ByteView associated_data) {
   }
 }
 
+// A byte string of `length` bytes that the caller overwrites in full before anyone reads them, so
+// that they are not zero-filled first. libstdc++'s vector keeps its end in a public member of a
+// protected base, which a C-style cast may reach; with other libraries, or with libstdc++'s own
+// container checks on, it is an ordinary zero-filled vector.
+Bytes unfilled(std::size_t length) {
+  Bytes bytes;
+#if defined(__GLIBCXX__) && !defined(_GLIBCXX_SANITIZE_VECTOR)
+  bytes.reserve(length);
+  auto& base = (std::_Vector_base<std::uint8_t, std::allocator<std::uint8_t>>&)bytes;
+  base._M_impl._M_finish = base._M_impl._M_start + length;
+#else
+  bytes.resize(length);
+#endif
+  return bytes;
+}
+
 // ChaCha20 positioned at block `counter` of (key, nonce).
 CipherCtx chacha20_at(KeyView key, NonceView nonce, std::uint32_t counter) {
   ByteArray<16> iv{};
@@ -140,7 +156,7 @@ void backend::sodium_ready() {
 Bytes seal(KeyView key, NonceView nonce, ByteView associated_data, ByteView plaintext) {
   if (plaintext.size() > kMaxPlaintextBytes) throw Panic(kSealFailure);
   const Secret32 key_copy(key);
-  Bytes out(plaintext.size() + kTagBytes);
+  Bytes out = unfilled(plaintext.size() + kTagBytes);
   const CipherCtx ctx = owned(EVP_CIPHER_CTX_new());
   check(EVP_EncryptInit_ex2(ctx.get(), aead_cipher(), key_copy.data(), nonce.data(), nullptr) == 1,
         kSealFailure);
@@ -171,7 +187,7 @@ bool open_into(KeyView key, NonceView nonce, ByteView associated_data, ByteView 
 
 std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed) {
   if (sealed.size() < kTagBytes || sealed.size() > kMaxSealedBytes) return std::nullopt;
-  Bytes plaintext(sealed.size() - kTagBytes);
+  Bytes plaintext = unfilled(sealed.size() - kTagBytes);
   if (!open_into(key, nonce, associated_data, sealed, plaintext)) return std::nullopt;
   return plaintext;
 }
