@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/pow.hpp"
 #include "vostrel/relay.hpp"
 
@@ -35,12 +36,11 @@ BENCHMARK(BM_SolveStamps);
 // The same stamps, each hashed from the start: what the search costs without the shared prefix.
 void BM_StampsHashedWhole(benchmark::State& state) {
   const auto challenge = relay_challenge(1);
-  static constexpr std::string_view label = "vostrel/v1/pow";
   std::uint64_t nonce = 0;
   for (auto _ : state) {
     const auto nonce_bytes = be_bytes(nonce++);
     benchmark::DoNotOptimize(
-        crypto::sha256({as_bytes(label), ByteView(challenge), ByteView(nonce_bytes)}));
+        crypto::sha256({as_bytes(labels::kPowStamp), ByteView(challenge), ByteView(nonce_bytes)}));
   }
   state.SetItemsProcessed(state.iterations());
 }

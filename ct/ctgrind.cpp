@@ -25,6 +25,7 @@
 #include "mlkem/mlkem768.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/identity.hpp"
+#include "vostrel/internal/relay.hpp"
 #include "vostrel/pqkem.hpp"
 #include "vostrel/relay.hpp"
 #include "vostrel/rotation.hpp"
@@ -125,7 +126,7 @@ struct KemBackend {
 struct KemRun {
   pqkem::EncapsulationKey ek{};
   pqkem::Ciphertext ct{};
-  pqkem::SharedSecret ss{};
+  ByteArray<pqkem::kSharedSecretBytes> ss{};
 };
 
 // The public API as the core calls it: whatever backend the library dispatches to here.
@@ -198,11 +199,11 @@ KemRun check_kem(const KemBackend& backend) {
   expect(is_secret(run.ct) && is_secret(run.ss), "encapsulation computes from m");
   mark_public(run.ct);
 
-  pqkem::SharedSecret ss{};
+  ByteArray<pqkem::kSharedSecretBytes> ss{};
   backend.decaps(dk.data(), run.ct.data(), ss.data());
 
   // Implicit rejection: the re-encryption mismatch must not show, wherever it is.
-  pqkem::SharedSecret rejected[2]{};
+  ByteArray<pqkem::kSharedSecretBytes> rejected[2]{};
   const std::size_t altered_at[2] = {0, kem::kCtBytes - 1};
   for (std::size_t i = 0; i < 2; ++i) {
     pqkem::Ciphertext altered = run.ct;

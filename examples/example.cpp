@@ -55,7 +55,8 @@ int main() {
   const auto kem = pqkem::KemKeyPair::generate();
   const auto encapsulated = pqkem::encapsulate(kem.ek);
   const auto recovered = pqkem::decapsulate(kem.dk, encapsulated.ct);
-  expect(crypto::ct_equal(recovered, encapsulated.ss), "both sides hold the same secret");
+  expect(crypto::ct_equal(recovered.view(), encapsulated.ss.view()),
+         "both sides hold the same secret");
 
   // Offline delivery from alice to bob. Both hold the pairwise root of their friendship (random
   // here); the direction is named by the sender's identity key.
@@ -67,7 +68,7 @@ int main() {
   mailbox::BlindMailbox box;  // what a relay keeps: tokens and padded blobs, nothing more
 
   // Bob publishes a signed prekey, sealed, at his prekey location of this epoch.
-  const Key32 seal_key = offline::prekey_seal_key(root.view(), bob.public_key());
+  const PlainSecret32 seal_key = offline::prekey_seal_key(root.view(), bob.public_key());
   const Key32 prekey_loc = offline::prekey_loc(root.view(), bob.public_key(), epoch);
   for (const auto& bundle : bob_rx.publish_prekeys(bob, 1, now)) {
     box.deposit(prekey_loc, offline::seal_bundle(seal_key, bundle));

@@ -10,12 +10,11 @@
 #include "fuzz_support.hpp"
 #include "vostrel/contacts.hpp"
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 
 namespace {
-
-constexpr std::string_view kLabel = "vostrel/contacts-at-rest/v1";
 
 struct Entry {
   std::string name;
@@ -55,7 +54,8 @@ void check_loaded(const contacts::Contacts& book, ByteView plaintext, ByteView b
   const Bytes resealed = book.to_encrypted(key);
   fuzz::require((resealed == Bytes(blob.begin(), blob.end())) == ascending,
                 "a book seals back to its blob exactly when its names were strictly ascending");
-  const auto saved = crypto::open(key, crypto::kAtRestNonce, as_bytes(kLabel), resealed);
+  const auto saved =
+      crypto::open(key, crypto::kAtRestNonce, as_bytes(labels::kContactsAtRest), resealed);
   fuzz::require(saved.has_value(), "a saved book opens");
   const std::vector<Entry> stored = walk(*saved);
   fuzz::require(stored.size() == latest.size(), "a book holds each name once");
@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Key32& key = fuzz::fixed_key();
   (void)contacts::Contacts::from_encrypted(key, input);
 
-  const Bytes blob = crypto::seal(key, crypto::kAtRestNonce, as_bytes(kLabel), input);
+  const Bytes blob =
+      crypto::seal(key, crypto::kAtRestNonce, as_bytes(labels::kContactsAtRest), input);
   const auto book = contacts::Contacts::from_encrypted(key, blob);
   if (book) check_loaded(*book, input, blob);
   return 0;

@@ -3,6 +3,7 @@
 #include "fuzz_support.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/directory.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 
@@ -33,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::require(record->identity == publisher(), "a record names its publisher");
   const auto plaintext =
       crypto::open(directory::dir_key(root(), publisher()), crypto::NonceView(blob.first<12>()),
-                   as_bytes("vostrel/dir-record"), blob.subspan(12));
+                   as_bytes(labels::kDirectoryRecordData), blob.subspan(12));
   fuzz::require(plaintext && plaintext->size() >= 64, "a record comes from an authentic blob");
   const auto body = record->to_bytes();
   fuzz::require(body && *body == Bytes(plaintext->begin(), plaintext->end() - 64),

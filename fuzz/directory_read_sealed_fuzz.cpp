@@ -7,12 +7,11 @@
 #include "fuzz_support.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/directory.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 
 namespace {
-
-constexpr std::string_view kSignLabel = "vostrel/v1/dir-record";
 
 using fuzz::fixed_identity;
 
@@ -36,7 +35,7 @@ const Fixture& fixture() {
 
 Bytes signing_message(ByteView body) {
   Bytes message;
-  put_bytes(message, as_bytes(kSignLabel));
+  put_bytes(message, as_bytes(labels::kDirectoryRecord));
   put_bytes(message, body);
   return message;
 }
@@ -64,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if ((data[0] & 1) == 0) put_bytes(signed_record, f.publisher.sign(signing_message(rest)));
 
   Bytes blob(f.nonce.begin(), f.nonce.end());
-  put_bytes(blob,
-            crypto::seal(f.record_key, f.nonce, as_bytes("vostrel/dir-record"), signed_record));
+  put_bytes(blob, crypto::seal(f.record_key, f.nonce, as_bytes(labels::kDirectoryRecordData),
+                               signed_record));
   const auto record = directory::read(f.root, f.publisher.public_key(), blob);
   fuzz::require(record == expected(f, signed_record), "read gives the record the plaintext holds");
   return 0;

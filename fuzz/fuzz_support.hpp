@@ -9,6 +9,7 @@
 #include "vostrel/common.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/identity.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::fuzz {
 
@@ -56,8 +57,8 @@ inline const Key32& fixed_key() {
 inline identity::Identity fixed_identity(std::uint8_t fill) {
   Key32 seed{};
   seed.fill(fill);
-  const Bytes blob = crypto::seal(fixed_key(), crypto::kAtRestNonce,
-                                  as_bytes("vostrel/identity-at-rest/v1"), seed);
+  const Bytes blob =
+      crypto::seal(fixed_key(), crypto::kAtRestNonce, as_bytes(labels::kIdentityAtRest), seed);
   auto opened = identity::Identity::from_encrypted(fixed_key(), blob);
   require(opened.has_value(), "a fixed identity opens");
   return std::move(*opened);

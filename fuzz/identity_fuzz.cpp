@@ -2,6 +2,7 @@
 #include "fuzz_support.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/identity.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 
@@ -12,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::require(!raw || size == identity::kEncryptedIdentityBytes, "only a 48-byte blob can open");
 
   const Bytes blob =
-      crypto::seal(key, crypto::kAtRestNonce, as_bytes("vostrel/identity-at-rest/v1"), input);
+      crypto::seal(key, crypto::kAtRestNonce, as_bytes(labels::kIdentityAtRest), input);
   const auto opened = identity::Identity::from_encrypted(key, blob);
   fuzz::require(opened.has_value() == (size == 32),
                 "a sealed plaintext opens exactly when it is 32 bytes");

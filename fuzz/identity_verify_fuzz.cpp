@@ -8,6 +8,7 @@
 #include "fuzz_support.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/identity.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 
@@ -46,7 +47,7 @@ const identity::Identity& signer() {
     Key32 seed{};
     seed.fill(0x5E);
     const Bytes blob = crypto::seal(fuzz::fixed_key(), crypto::kAtRestNonce,
-                                    as_bytes("vostrel/identity-at-rest/v1"), seed);
+                                    as_bytes(labels::kIdentityAtRest), seed);
     auto opened = identity::Identity::from_encrypted(fuzz::fixed_key(), blob);
     fuzz::require(opened.has_value(), "the fixed identity opens");
     return std::move(*opened);

@@ -5,13 +5,14 @@
 
 #include "fuzz_support.hpp"
 #include "vostrel/invite.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/pqkem.hpp"
 
 namespace vostrel::fuzz {
 
 inline Bytes invite_message(const invite::Invite& invitation) {
   Bytes message;
-  put_bytes(message, as_bytes("vostrel/v1/invite-prekey"));
+  put_bytes(message, as_bytes(labels::kInvitePrekey));
   put_bytes(message, invitation.identity);
   put_bytes(message, invitation.x25519_pub);
   put_bytes(message, invitation.ek);
@@ -20,7 +21,7 @@ inline Bytes invite_message(const invite::Invite& invitation) {
 
 inline Bytes transcript_message(std::uint8_t role, ByteView transcript) {
   Bytes message;
-  put_bytes(message, as_bytes("vostrel/v1/invite-transcript"));
+  put_bytes(message, as_bytes(labels::kInviteTranscript));
   message.push_back(role);
   put_bytes(message, transcript);
   return message;

@@ -12,6 +12,7 @@
 
 #include "fuzz_support.hpp"
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/offline.hpp"
 #include "vostrel/outbox.hpp"
 #include "vostrel/pqkem.hpp"
@@ -63,7 +64,7 @@ inline Bytes message_text(std::size_t i) {
 // The envelope key of the fuzzed direction, derived as the receiver derives it.
 inline const Key32& env_key() {
   static const Key32 key =
-      crypto::hmac_sha256(root(), {as_bytes("vostrel/v1/mbx/env"), sender_key()});
+      crypto::hmac_sha256(root(), {as_bytes(labels::kEnvelopeKey), sender_key()});
   return key;
 }
 
@@ -74,7 +75,7 @@ inline const Key32& seal_key() {
 
 // The nonce of a sealed bundle with this id, derived as seal_bundle derives it.
 inline crypto::Nonce12 bundle_nonce(FixedView<16> id) {
-  return crypto::derive_nonce(seal_key(), {as_bytes("vostrel/v1/prekey-nonce"), id});
+  return crypto::derive_nonce(seal_key(), {as_bytes(labels::kPrekeyNonce), id});
 }
 
 // An envelope of the fuzzed direction around any padded plaintext: the sealing layer of a sender.

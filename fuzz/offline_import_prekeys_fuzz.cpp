@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   bool any_whole = false;
   for (const ByteView record : records) {
-    if (record.size() != offline::PREKEY_RECORD_BYTES) continue;
+    if (record.size() != offline::kPrekeyRecordBytes) continue;
     prekey::PrekeyId id{};
     std::copy_n(record.begin(), id.size(), id.begin());
     expected[id] = Bytes(record.begin(), record.end());
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto wanted = expected.find(id);
     require(wanted != expected.end(), "only imported or held ids are stored");
     require(secret.id == id, "a prekey is stored under its own id");
-    require(offline::prekey_record(secret).view().size() == offline::PREKEY_RECORD_BYTES &&
+    require(offline::prekey_record(secret).view().size() == offline::kPrekeyRecordBytes &&
                 std::equal(wanted->second.begin(), wanted->second.end(),
                            offline::prekey_record(secret).view().begin()),
             "the last record of an id wins, byte for byte");

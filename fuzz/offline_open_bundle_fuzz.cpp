@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const crypto::Nonce12 nonce = bundle_nonce(id);
   const Bytes blob = blob_of(nonce, input);
   const auto opened = offline::open_bundle(seal_key(), blob);
-  require(opened.has_value() == (size == prekey::BUNDLE_BYTES),
+  require(opened.has_value() == (size == prekey::kBundleBytes),
           "a sealed plaintext opens exactly when it is a whole bundle");
   if (!opened) return 0;
   require(opened->to_bytes() == Bytes(input.begin(), input.end()),

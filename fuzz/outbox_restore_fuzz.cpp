@@ -10,7 +10,7 @@ using vostrel::fuzz::require;
 
 namespace {
 
-constexpr std::size_t kRecordsAt = outbox::SNAPSHOT_HEAD_BYTES;
+constexpr std::size_t kRecordsAt = outbox::kSnapshotHeadBytes;
 
 // Only called on a snapshot that restored, so every length has been checked.
 bool is_canonical(ByteView snapshot) {
@@ -18,7 +18,7 @@ bool is_canonical(ByteView snapshot) {
   const std::uint32_t prekeys = *reader.u32();
   std::optional<ByteView> last_id;
   for (std::uint32_t i = 0; i < prekeys; ++i) {
-    const ByteView record = *reader.bytes(offline::PREKEY_RECORD_BYTES);
+    const ByteView record = *reader.bytes(offline::kPrekeyRecordBytes);
     const ByteView id = record.first(16);
     if (last_id &&
         !std::lexicographical_compare(last_id->begin(), last_id->end(), id.begin(), id.end()))

@@ -6,7 +6,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vostrel;
   fuzz::round_trip<prekey::PrekeyBundle>(
-      ByteView(data, size), prekey::BUNDLE_BYTES, [](const prekey::PrekeyBundle& bundle) {
+      ByteView(data, size), prekey::kBundleBytes, [](const prekey::PrekeyBundle& bundle) {
         fuzz::require(bundle.ek.size() == pqkem::kEncapsulationKeyBytes,
                       "a parsed bundle has a whole ek");
       });

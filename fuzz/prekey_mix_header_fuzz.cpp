@@ -5,7 +5,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vostrel;
-  fuzz::round_trip<prekey::MixHeader>(ByteView(data, size), prekey::MIX_HEADER_BYTES,
+  fuzz::round_trip<prekey::MixHeader>(ByteView(data, size), prekey::kMixHeaderBytes,
                                       [](const prekey::MixHeader& header) {
                                         fuzz::require(header.ct.size() == pqkem::kCiphertextBytes,
                                                       "a parsed header has a whole ciphertext");

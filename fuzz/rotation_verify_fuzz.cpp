@@ -6,6 +6,7 @@
 
 #include "fuzz_support.hpp"
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/rotation.hpp"
 
 using namespace vostrel;
@@ -23,7 +24,7 @@ const rotation::MigrationRecord& fixture() {
 bool holds(const rotation::MigrationRecord& record, KeyView pinned) {
   if (!std::ranges::equal(record.old_key, pinned)) return false;
   Bytes message;
-  put_bytes(message, as_bytes("vostrel/v1/identity-migration"));
+  put_bytes(message, as_bytes(labels::kIdentityMigration));
   put_bytes(message, record.old_key);
   put_bytes(message, record.new_key);
   return identity::verify(record.old_key, message, record.old_sig) &&

@@ -10,6 +10,7 @@
 #include "vostrel/crypto.hpp"
 #include "vostrel/directory.hpp"
 #include "vostrel/invite.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/pqkem.hpp"
 #include "vostrel/rotation.hpp"
 
@@ -32,7 +33,7 @@ Bytes with_mode(std::uint8_t mode, ByteView rest) {
 
 Bytes plaintext_of(const contacts::Contacts& book) {
   const auto opened =
-      crypto::open(fixed_key(), crypto::kAtRestNonce, as_bytes("vostrel/contacts-at-rest/v1"),
+      crypto::open(fixed_key(), crypto::kAtRestNonce, as_bytes(labels::kContactsAtRest),
                    book.to_encrypted(fixed_key()));
   if (!opened) throw Panic("a saved book opens");
   return *opened;
@@ -155,7 +156,7 @@ struct DirFixture {
     const ByteView blob(published.blob);
     const auto opened = crypto::open(directory::dir_key(root, publisher.public_key()),
                                      crypto::NonceView(blob.first<12>()),
-                                     as_bytes("vostrel/dir-record"), blob.subspan(12));
+                                     as_bytes(labels::kDirectoryRecordData), blob.subspan(12));
     if (!opened) throw Panic("a published blob opens");
     return *opened;
   }

@@ -31,7 +31,7 @@ Seeds sendchain_open_seeds() {
   for (const Bytes& frame : frames()) seeds.push_back(with_mode(0, frame));
   seeds.push_back(
       with_mode(0, frame_at(kReceiverNext + sendchain::CHAIN_MAX_SKIP, as_bytes("far"))));
-  seeds.push_back(with_mode(0, Bytes(sendchain::FRAME_HEADER, 1)));
+  seeds.push_back(with_mode(0, Bytes(sendchain::kFrameHeaderBytes, 1)));
   seeds.push_back(sealed_frame_input(0, 0, "hello"));
   seeds.push_back(sealed_frame_input(10, 5, "below"));
   seeds.push_back(sealed_frame_input(4, 4 + sendchain::CHAIN_MAX_SKIP, "at the limit"));
@@ -50,14 +50,14 @@ Seeds prekey_bundle_seeds() {
   Seeds seeds;
   for (const auto& p : prekeys()) seeds.push_back(p.bundle.to_bytes());
   seeds.push_back(generated_bundle().to_bytes());
-  seeds.push_back(Bytes(prekey::BUNDLE_BYTES - 1, 0));
+  seeds.push_back(Bytes(prekey::kBundleBytes - 1, 0));
   return seeds;
 }
 
 Seeds prekey_mix_header_seeds() {
   Seeds seeds;
   for (const auto& p : prekeys()) seeds.push_back(prekey::sender_mix(p.bundle)->header.to_bytes());
-  seeds.push_back(Bytes(prekey::MIX_HEADER_BYTES + 1, 0));
+  seeds.push_back(Bytes(prekey::kMixHeaderBytes + 1, 0));
   return seeds;
 }
 
@@ -120,7 +120,7 @@ Seeds offline_import_prekeys_seeds() {
   const FixedPrekey expired = make_prekey(3, kNow - 1);
   Bytes replacement = p[0].record;
   store_be(replacement.data() + 16, kNow + 7);
-  const ByteView short_record = ByteView(fresh.record).first(offline::PREKEY_RECORD_BYTES - 1);
+  const ByteView short_record = ByteView(fresh.record).first(offline::kPrekeyRecordBytes - 1);
   return {join_list({fresh.record}), join_list({p[1].record, p[0].record}),
           join_list({fresh.record, expired.record, replacement}),
           join_list({replacement, fresh.record, replacement}),

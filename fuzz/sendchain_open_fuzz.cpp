@@ -2,6 +2,7 @@
 // by a SendChain at a fuzzed counter for a chain at a fuzzed position (mode 1), so the walk, the
 // commit and the counter arithmetic are reached past the tag.
 #include "offline_fixture.hpp"
+#include "vostrel/internal/state_copy.hpp"
 
 using namespace vostrel;
 using namespace vostrel::fuzz::offline_fixture;
@@ -27,7 +28,7 @@ void check_opened(RecvChain& chain, const Bytes& before_state, std::uint64_t bef
 
 void fixture_frame(ByteView frame) {
   static const RecvChain pristine = recv_chain();
-  RecvChain chain = pristine.clone();
+  RecvChain chain = internal::clone(pristine);
   const Bytes before = chain_state(chain);
   const auto opened = chain.open(frame);
   if (!opened) {
@@ -43,9 +44,9 @@ void sealed_frame(ByteView input) {
   const auto counter = reader.u64();
   if (!receiver_next || !counter) return;
   const ByteView message = input.subspan(16);
-  if (*counter == sendchain::LAST_COUNTER) {
+  if (*counter == sendchain::kLastCounter) {
     // No sender seals there; whatever the frame holds, no chain may step past it.
-    Bytes frame{sendchain::FRAME_VERSION};
+    Bytes frame{sendchain::kFrameVersion};
     put_be(frame, *counter);
     put_bytes(frame, message);
     RecvChain chain = RecvChain::from_stored(root(), *receiver_next);

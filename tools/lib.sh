@@ -2,7 +2,7 @@
 # of missing Debian packages. Expects `set -euo pipefail` in the script that sources it.
 
 # The packages every build needs: the scripts add their own to these.
-build_packages=(build-essential cmake ninja-build pkg-config libsodium-dev libssl-dev)
+build_packages=(build-essential cmake ninja-build pkg-config libsodium-dev libssl-dev libabsl-dev)
 
 fail() {  # message: stops the script, naming it
   echo "FAIL ${0##*/}: $*" >&2

@@ -3,24 +3,18 @@
 #include <sstream>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::contacts {
 namespace {
 
-constexpr std::string_view kAtRestLabel = "vostrel/contacts-at-rest/v1";
 constexpr std::uint8_t kVersion = 0x01;
 constexpr std::uint8_t kNoRoot = 0x00;
 constexpr std::uint8_t kHasRoot = 0x01;
 
-Key32 to_key(KeyView view) noexcept {
-  Key32 key{};
-  std::copy(view.begin(), view.end(), key.begin());
-  return key;
-}
-
 void append_hex(std::ostream& out, const Key32& bytes) {
-  constexpr std::string_view digits = "0123456789abcdef";
-  for (const std::uint8_t b : bytes) out << digits[b >> 4] << digits[b & 0x0F];
+  constexpr std::string_view kDigits = "0123456789abcdef";
+  for (const std::uint8_t b : bytes) out << kDigits[b >> 4] << kDigits[b & 0x0F];
 }
 
 // One entry from `reader`: the name and its contact, or absent when the entry is malformed.
@@ -83,6 +77,7 @@ std::ostream& operator<<(std::ostream& out, NameError error) {
 }
 
 std::expected<PinStatus, NameError> Contacts::observe(std::string_view name, KeyView key) {
+  moved_.check("Contacts");
   if (const auto found = entries_.find(name); found != entries_.end()) {
     const Key32& pinned = found->second.key;
     if (std::equal(key.begin(), key.end(), pinned.begin())) return PinStatus::Known();
@@ -90,11 +85,12 @@ std::expected<PinStatus, NameError> Contacts::observe(std::string_view name, Key
   }
   if (name.size() > kMaxNameBytes) return std::unexpected(NameError::TooLong);
   if (!is_utf8(as_bytes(name))) return std::unexpected(NameError::NotUtf8);
-  entries_.emplace(std::string(name), Contact{to_key(key), false, std::nullopt});
+  entries_.emplace(std::string(name), Contact{array_of(key), false, std::nullopt});
   return PinStatus::New();
 }
 
 bool Contacts::mark_verified(std::string_view name) {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end()) return false;
   found->second.verified = true;
@@ -102,37 +98,43 @@ bool Contacts::mark_verified(std::string_view name) {
 }
 
 bool Contacts::is_verified(std::string_view name) const {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   return found != entries_.end() && found->second.verified;
 }
 
 bool Contacts::establish_root(std::string_view name, KeyView root) {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end() || found->second.root) return false;
-  found->second.root = to_key(root);
+  found->second.root = array_of(root);
   return true;
 }
 
-std::optional<Key32> Contacts::root(std::string_view name) const {
+std::optional<PlainSecret32> Contacts::root(std::string_view name) const {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end()) return std::nullopt;
   return found->second.root;
 }
 
 std::optional<Key32> Contacts::key(std::string_view name) const {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end()) return std::nullopt;
   return found->second.key;
 }
 
 bool Contacts::rotate_identity(std::string_view name, KeyView new_key) {
+  moved_.check("Contacts");
   const auto found = entries_.find(name);
   if (found == entries_.end()) return false;
-  found->second.key = to_key(new_key);
+  found->second.key = array_of(new_key);
   return true;
 }
 
 Bytes Contacts::to_encrypted(KeyView storage_key) const {
+  moved_.check("Contacts");
   // Name length, key, verified flag and root flag, then the name and the root if there is one.
   constexpr std::size_t kEntryFixedBytes = 2 + 32 + 1 + 1;
   std::size_t length = 1;
@@ -154,12 +156,13 @@ Bytes Contacts::to_encrypted(KeyView storage_key) const {
       plaintext.push_back(kNoRoot);
     }
   }
-  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), plaintext);
+  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(labels::kContactsAtRest),
+                      plaintext);
 }
 
 std::optional<Contacts> Contacts::from_encrypted(KeyView storage_key, ByteView blob) {
   const auto plaintext =
-      crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), blob);
+      crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(labels::kContactsAtRest), blob);
   if (!plaintext || plaintext->empty() || (*plaintext)[0] != kVersion) return std::nullopt;
   ByteReader reader(ByteView(*plaintext).subspan(1));
   Contacts book;

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "backend.hpp"
+#include "crypto_backend.hpp"
+#include "vostrel/internal/crypto_steps.hpp"
 
 namespace vostrel::crypto {
 namespace {
@@ -358,6 +359,7 @@ HmacKey::HmacKey(ByteView key) : HmacKey() {
 }
 
 void HmacKey::rekey(ByteView key) {
+  check_not_moved(*this);
   const BlockKey block(key);
   block.start(md_ctx(inner_.ctx_), kInnerPad);
   block.start(md_ctx(outer_.ctx_), kOuterPad);
@@ -368,8 +370,15 @@ namespace {
 constexpr const char* kSpentKey = "HMAC key used after its last MAC";
 }  // namespace
 
+void HmacKey::check_not_moved(const HmacKey& key) {
+  // A move takes all three contexts along.
+  if (key.inner_.ctx_ == nullptr) throw Panic("HmacKey used after it was moved from");
+}
+
 void HmacKey::mac_framed(const HmacKey& key, std::span<std::uint8_t, 32> out, ByteView head,
                          std::span<const ByteView> parts, ByteView tail) {
+  check_not_moved(*this);
+  check_not_moved(key);
   check(!key.spent_, kSpentKey);
   copied_mac(md_ctx(work_.ctx_), md_ctx(key.inner_.ctx_), md_ctx(key.outer_.ctx_), out, head, parts,
              tail);
@@ -377,6 +386,7 @@ void HmacKey::mac_framed(const HmacKey& key, std::span<std::uint8_t, 32> out, By
 
 void HmacKey::last_mac_framed(std::span<std::uint8_t, 32> out, ByteView head,
                               std::span<const ByteView> parts, ByteView tail) {
+  check_not_moved(*this);
   check(!spent_, kSpentKey);
   spent_ = true;
   hash_message(md_ctx(inner_.ctx_), head, parts, tail);
@@ -465,6 +475,14 @@ Key32 sha256(std::initializer_list<ByteView> parts) {
   return hash.finish();
 }
 
+namespace {
+// The context of a hash that has not been moved from.
+EVP_MD_CTX* live(void* ctx) {
+  if (ctx == nullptr) throw Panic("Sha256 used after it was moved from");
+  return md_ctx(ctx);
+}
+}  // namespace
+
 Sha256::Sha256() : ctx_(ContextPool::take()) {
   try {
     digest_init(md_ctx(ctx_));
@@ -476,7 +494,7 @@ Sha256::Sha256() : ctx_(ContextPool::take()) {
 Sha256::Sha256(Unstarted) : ctx_(ContextPool::take()) {}
 Sha256::Sha256(const Sha256& other) : ctx_(ContextPool::take()) {
   try {
-    digest_copy(md_ctx(ctx_), md_ctx(other.ctx_));
+    digest_copy(md_ctx(ctx_), live(other.ctx_));
   } catch (...) {
     ContextPool::give(md_ctx(ctx_));
     throw;
@@ -485,24 +503,24 @@ Sha256::Sha256(const Sha256& other) : ctx_(ContextPool::take()) {
 Sha256& Sha256::operator=(const Sha256& other) {
   if (this == &other) return *this;
   // Copied into the context already held: no new context per copy.
+  const EVP_MD_CTX* from = live(other.ctx_);
   if (ctx_ == nullptr) ctx_ = ContextPool::take();
-  digest_copy(md_ctx(ctx_), md_ctx(other.ctx_));
+  digest_copy(md_ctx(ctx_), from);
   return *this;
 }
 void Sha256::reset() {
-  if (ctx_ == nullptr) ctx_ = ContextPool::take();
-  digest_init(md_ctx(ctx_));
+  digest_init(live(ctx_));
 }
 Sha256::Sha256(Sha256&& other) noexcept : ctx_(std::exchange(other.ctx_, nullptr)) {}
 Sha256::~Sha256() {
   ContextPool::give(md_ctx(ctx_));
 }
 void Sha256::update(ByteView data) {
-  digest_update(md_ctx(ctx_), data);
+  digest_update(live(ctx_), data);
 }
 Key32 Sha256::finish() {
   Key32 out{};
-  digest_final(md_ctx(ctx_), out);
+  digest_final(live(ctx_), out);
   return out;
 }
 
@@ -540,8 +558,8 @@ bool ct_equal(ByteView a, ByteView b) noexcept {
   return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-Key32 clamp_scalar(KeyView secret) noexcept {
-  Key32 clamped{};
+PlainSecret32 clamp_scalar(KeyView secret) noexcept {
+  PlainSecret32 clamped{};
   std::copy(secret.begin(), secret.end(), clamped.begin());
   clamped[0] &= 0xF8;
   clamped[31] &= 0x3F;

@@ -3,15 +3,10 @@
 #include <array>
 #include <string_view>
 
+#include "vostrel/labels.hpp"
+
 namespace vostrel::directory {
 namespace {
-
-constexpr std::string_view kKeyLabel = "vostrel/v1/dir-key";
-constexpr std::string_view kLocLabel = "vostrel/v1/dir-loc";
-constexpr std::string_view kNonceLabel = "vostrel/v1/dir-nonce";
-constexpr std::string_view kSignLabel = "vostrel/v1/dir-record";
-// Deliberately without a version segment, unlike the signature label.
-constexpr std::string_view kAssociatedData = "vostrel/dir-record";
 
 constexpr std::size_t kHeaderBytes = 50;
 constexpr std::size_t kSignatureBytes = 64;
@@ -20,8 +15,8 @@ constexpr std::size_t kShortestBlob = 76;
 
 Bytes signing_message(ByteView body) {
   Bytes message;
-  message.reserve(kSignLabel.size() + body.size());
-  put_bytes(message, as_bytes(kSignLabel));
+  message.reserve(labels::kDirectoryRecord.size() + body.size());
+  put_bytes(message, as_bytes(labels::kDirectoryRecord));
   put_bytes(message, body);
   return message;
 }
@@ -42,7 +37,7 @@ std::optional<Address> read_address(ByteReader& reader) {
 
 // Quotes and backslashes escaped, control characters written as escapes, everything else as is.
 void append_quoted(std::string& out, std::string_view text) {
-  constexpr std::string_view digits = "0123456789abcdef";
+  constexpr std::string_view kDigits = "0123456789abcdef";
   out.push_back('"');
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
@@ -65,8 +60,8 @@ void append_quoted(std::string& out, std::string_view text) {
       default:
         if (byte < 0x20 || byte == 0x7F) {
           out.append("\\u{");
-          if (byte >> 4) out.push_back(digits[byte >> 4]);
-          out.push_back(digits[byte & 0x0F]);
+          if (byte >> 4) out.push_back(kDigits[byte >> 4]);
+          out.push_back(kDigits[byte & 0x0F]);
           out.push_back('}');
         } else {
           out.push_back(c);
@@ -93,7 +88,7 @@ std::optional<Bytes> DirRecord::to_bytes() const {
   if (addrs.size() > DIR_MAX_ADDRS) return std::nullopt;
   Bytes body;
   body.reserve(kHeaderBytes + addrs.size() * (3 + DIR_MAX_ADDR_LEN));
-  body.push_back(DIR_RECORD_VERSION);
+  body.push_back(kRecordVersion);
   put_bytes(body, identity);
   put_be(body, seq);
   put_be(body, expires_at);
@@ -109,7 +104,7 @@ std::optional<Bytes> DirRecord::to_bytes() const {
 }
 
 std::optional<DirRecord> DirRecord::from_bytes(ByteView body) {
-  if (body.size() < kHeaderBytes || body[0] != DIR_RECORD_VERSION) return std::nullopt;
+  if (body.size() < kHeaderBytes || body[0] != kRecordVersion) return std::nullopt;
   ByteReader reader(body.subspan(1));
   DirRecord record;
   record.identity = *reader.array<32>();
@@ -127,19 +122,20 @@ std::optional<DirRecord> DirRecord::from_bytes(ByteView body) {
   return record;
 }
 
-Key32 dir_key(KeyView root, KeyView publisher) {
-  return crypto::hmac_sha256(root, {as_bytes(kKeyLabel), publisher});
+PlainSecret32 dir_key(KeyView root, KeyView publisher) {
+  return crypto::hmac_sha256(root, {as_bytes(labels::kDirectoryKey), publisher});
 }
 
 Key32 dir_loc(KeyView root, KeyView publisher, std::uint64_t epoch) {
   const auto epoch_bytes = be_bytes(epoch);
-  return crypto::hmac_sha256(root, {as_bytes(kLocLabel), publisher, epoch_bytes});
+  return crypto::hmac_sha256(root, {as_bytes(labels::kDirectoryLocation), publisher, epoch_bytes});
 }
 
 crypto::Nonce12 dir_nonce(KeyView record_key, std::uint64_t epoch, std::uint64_t seq) {
   const auto epoch_bytes = be_bytes(epoch);
   const auto seq_bytes = be_bytes(seq);
-  return crypto::derive_nonce(record_key, {as_bytes(kNonceLabel), epoch_bytes, seq_bytes});
+  return crypto::derive_nonce(record_key,
+                              {as_bytes(labels::kDirectoryNonce), epoch_bytes, seq_bytes});
 }
 
 std::optional<Published> publish(KeyView root, const identity::Identity& publisher,
@@ -151,19 +147,20 @@ std::optional<Published> publish(KeyView root, const identity::Identity& publish
   Bytes signed_record = *body;
   put_bytes(signed_record, publisher.sign(signing_message(*body)));
 
-  const Key32 record_key = dir_key(root, publisher.public_key());
+  const PlainSecret32 record_key = dir_key(root, publisher.public_key());
   const crypto::Nonce12 nonce = dir_nonce(record_key, epoch, seq);
   Published out{dir_loc(root, publisher.public_key(), epoch), Bytes(nonce.begin(), nonce.end())};
-  put_bytes(out.blob, crypto::seal(record_key, nonce, as_bytes(kAssociatedData), signed_record));
+  put_bytes(out.blob,
+            crypto::seal(record_key, nonce, as_bytes(labels::kDirectoryRecordData), signed_record));
   return out;
 }
 
 std::optional<DirRecord> read(KeyView root, KeyView publisher, ByteView blob) {
   if (blob.size() < kShortestBlob) return std::nullopt;
-  const Key32 record_key = dir_key(root, publisher);
+  const PlainSecret32 record_key = dir_key(root, publisher);
   const crypto::NonceView nonce(blob.first<kNonceBytes>());
-  const auto plaintext =
-      crypto::open(record_key, nonce, as_bytes(kAssociatedData), blob.subspan(kNonceBytes));
+  const auto plaintext = crypto::open(record_key, nonce, as_bytes(labels::kDirectoryRecordData),
+                                      blob.subspan(kNonceBytes));
   if (!plaintext || plaintext->size() < kSignatureBytes) return std::nullopt;
   const ByteView signed_record(*plaintext);
   const ByteView body = signed_record.first(signed_record.size() - kSignatureBytes);

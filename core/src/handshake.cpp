@@ -9,24 +9,22 @@ namespace {
 // first in the context, the initiator's second.
 Secret32 derive_key(const Secret32& x25519_shared, const Secret32& kem_shared,
                     KeyView responder_public, KeyView initiator_public) {
-  ByteArray<64> context{};
-  std::copy(responder_public.begin(), responder_public.end(), context.begin());
-  std::copy(initiator_public.begin(), initiator_public.end(), context.begin() + 32);
-  return crypto::hybrid_key(x25519_shared, kem_shared.view(), context);
+  return crypto::hybrid_key(x25519_shared, kem_shared.view(),
+                            concat(responder_public, initiator_public));
 }
 
-// Moves a KEM secret into a wiping type and zeroes the plain array it came in.
-Secret32 take_kem_secret(pqkem::SharedSecret& secret) noexcept {
-  Secret32 taken(secret);
-  secure_zero(secret.data(), secret.size());
-  return taken;
+// A move zeroes the state's secret; a drawn one is never all zero.
+void require_live(const ResponderState& state) {
+  static constexpr Key32 kZero{};
+  if (crypto::ct_equal(state.x25519_secret.view(), kZero)) {
+    throw Panic("ResponderState used after it was moved from");
+  }
 }
 
 // The state is released (and its secret wiped) when this returns.
 Secret32 finish(ResponderState state, KeyView own_public, const Reply& reply) {
   const Secret32 x25519_shared = crypto::x25519(state.x25519_secret.view(), reply.x25519_public);
-  pqkem::SharedSecret decapsulated = pqkem::decapsulate(state.dk, reply.ct);
-  const Secret32 kem_shared = take_kem_secret(decapsulated);
+  const Secret32 kem_shared = pqkem::decapsulate(state.dk, reply.ct);
   return derive_key(x25519_shared, kem_shared, own_public, reply.x25519_public);
 }
 
@@ -39,17 +37,10 @@ Bytes signed_message(std::uint8_t role, ByteView transcript) {
   return message;
 }
 
-template <std::size_t N>
-std::uint8_t* copy_into(std::uint8_t* out, const ByteArray<N>& bytes) {
-  return std::copy(bytes.begin(), bytes.end(), out);
-}
-
 }  // namespace
 
 ByteArray<kHelloBytes> Hello::to_bytes() const {
-  ByteArray<kHelloBytes> out{};
-  copy_into(copy_into(out.data(), x25519_public), ek);
-  return out;
+  return concat(x25519_public, ek);
 }
 
 std::optional<Hello> Hello::from_bytes(ByteView bytes) {
@@ -62,9 +53,7 @@ std::optional<Hello> Hello::from_bytes(ByteView bytes) {
 }
 
 ByteArray<kReplyBytes> Reply::to_bytes() const {
-  ByteArray<kReplyBytes> out{};
-  copy_into(copy_into(out.data(), ct), x25519_public);
-  return out;
+  return concat(ct, x25519_public);
 }
 
 std::optional<Reply> Reply::from_bytes(ByteView bytes) {
@@ -77,24 +66,21 @@ std::optional<Reply> Reply::from_bytes(ByteView bytes) {
 }
 
 ByteArray<kAuthReplyBytes> AuthReply::to_bytes() const {
-  ByteArray<kAuthReplyBytes> out{};
-  copy_into(copy_into(copy_into(out.data(), signature), reply.to_bytes()), identity);
-  return out;
+  return concat(signature, reply.to_bytes(), identity);
 }
 
 std::optional<AuthReply> AuthReply::from_bytes(ByteView bytes) {
   if (bytes.size() != kAuthReplyBytes) return std::nullopt;
+  ByteReader reader(bytes);
   AuthReply areply;
-  std::copy_n(bytes.begin(), 64, areply.signature.begin());
-  areply.reply = *Reply::from_bytes(bytes.subspan(64, kReplyBytes));
-  std::copy_n(bytes.begin() + 64 + kReplyBytes, 32, areply.identity.begin());
+  areply.signature = *reader.array<64>();
+  areply.reply = *Reply::from_bytes(*reader.bytes(kReplyBytes));
+  areply.identity = *reader.array<32>();
   return areply;
 }
 
 ByteArray<kConfirmBytes> Confirm::to_bytes() const {
-  ByteArray<kConfirmBytes> out{};
-  copy_into(copy_into(out.data(), signature), identity);
-  return out;
+  return concat(signature, identity);
 }
 
 std::optional<Confirm> Confirm::from_bytes(ByteView bytes) {
@@ -122,14 +108,15 @@ std::pair<Reply, Secret32> initiator_reply(const Hello& hello) {
   const Secret32 own_secret = random_secret32();
   reply.x25519_public = crypto::x25519_public(own_secret.view());
   const Secret32 x25519_shared = crypto::x25519(own_secret.view(), hello.x25519_public);
-  pqkem::Encapsulation encapsulation = pqkem::encapsulate(hello.ek);
-  const Secret32 kem_shared = take_kem_secret(encapsulation.ss);
+  const pqkem::Encapsulation encapsulation = pqkem::encapsulate(hello.ek);
   reply.ct = encapsulation.ct;
-  Secret32 key = derive_key(x25519_shared, kem_shared, hello.x25519_public, reply.x25519_public);
+  Secret32 key =
+      derive_key(x25519_shared, encapsulation.ss, hello.x25519_public, reply.x25519_public);
   return {reply, std::move(key)};
 }
 
 Secret32 responder_finish(ResponderState state, const Reply& reply) {
+  require_live(state);
   const Key32 own_public = crypto::x25519_public(state.x25519_secret.view());
   return finish(std::move(state), own_public, reply);
 }
@@ -157,6 +144,7 @@ InitiatorAuth initiator_reply_auth(const Hello& hello, const identity::Identity&
 
 std::optional<ResponderAuth> responder_finish_auth(ResponderState state, const AuthReply& areply,
                                                    const identity::Identity& identity) {
+  require_live(state);
   const Key32 own_public = crypto::x25519_public(state.x25519_secret.view());
   // The encapsulation key is the one this responder sent, never one taken from the message.
   const Bytes transcript =

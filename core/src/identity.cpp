@@ -5,13 +5,12 @@
 
 #include <string_view>
 
-#include "backend.hpp"
+#include "crypto_backend.hpp"
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::identity {
 namespace {
-
-constexpr std::string_view kAtRestLabel = "vostrel/identity-at-rest/v1";
 
 using crypto::backend::check;
 using crypto::backend::sodium_ready;
@@ -61,7 +60,8 @@ Identity Identity::generate() {
 }
 
 std::optional<Identity> Identity::from_encrypted(KeyView storage_key, ByteView blob) {
-  auto opened = crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), blob);
+  auto opened =
+      crypto::open(storage_key, crypto::kAtRestNonce, as_bytes(labels::kIdentityAtRest), blob);
   if (!opened) return std::nullopt;
   const SecretBytes plaintext(std::move(*opened));
   if (plaintext.size() != 32) return std::nullopt;
@@ -69,6 +69,7 @@ std::optional<Identity> Identity::from_encrypted(KeyView storage_key, ByteView b
 }
 
 Signature Identity::sign(ByteView message) const {
+  moved_.check("Identity");
   ExpandedKey expanded;
   std::copy(seed_.bytes().begin(), seed_.bytes().end(), expanded.bytes.begin());
   std::copy(public_key_.begin(), public_key_.end(), expanded.bytes.begin() + 32);
@@ -80,8 +81,10 @@ Signature Identity::sign(ByteView message) const {
 }
 
 Bytes Identity::to_encrypted(KeyView storage_key) const {
+  moved_.check("Identity");
   const Secret32 seed = seed_.clone();
-  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(kAtRestLabel), seed.view());
+  return crypto::seal(storage_key, crypto::kAtRestNonce, as_bytes(labels::kIdentityAtRest),
+                      seed.view());
 }
 
 bool verify(FixedView<32> public_key, ByteView message, FixedView<64> signature) {

@@ -3,17 +3,11 @@
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/pqkem.hpp"
 
 namespace vostrel::invite {
 namespace {
-
-constexpr std::string_view kInviteLabel = "vostrel/v1/invite-prekey";
-constexpr std::string_view kTranscriptLabel = "vostrel/v1/invite-transcript";
-constexpr std::string_view kRootLabel = "vostrel/v1/pairwise-root";
-constexpr std::string_view kReqLocLabel = "vostrel/v1/invite-req-loc";
-constexpr std::string_view kAccLocLabel = "vostrel/v1/invite-acc-loc";
-constexpr std::string_view kSealLabel = "vostrel/v1/invite-seal";
 
 constexpr std::uint8_t kRequesterRole = 0x01;
 constexpr std::uint8_t kInviterRole = 0x02;
@@ -22,22 +16,10 @@ using pqkem::kCiphertextBytes;
 using pqkem::kDecapsulationKeyBytes;
 using pqkem::kEncapsulationKeyBytes;
 
-// Overwrites a working copy of a secret on every way out of the scope.
-class WipeOnExit {
- public:
-  explicit WipeOnExit(std::span<std::uint8_t> bytes) noexcept : bytes_(bytes) {}
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-  ~WipeOnExit() { secure_zero(bytes_.data(), bytes_.size()); }
-
- private:
-  std::span<std::uint8_t> bytes_;
-};
-
 Bytes invite_message(KeyView identity, KeyView x25519_pub, ByteView ek) {
   Bytes message;
-  message.reserve(kInviteLabel.size() + 64 + ek.size());
-  put_bytes(message, as_bytes(kInviteLabel));
+  message.reserve(labels::kInvitePrekey.size() + 64 + ek.size());
+  put_bytes(message, as_bytes(labels::kInvitePrekey));
   put_bytes(message, identity);
   put_bytes(message, x25519_pub);
   put_bytes(message, ek);
@@ -58,15 +40,11 @@ Bytes transcript_of(KeyView inviter_id, KeyView requester_id, KeyView inviter_x2
 
 Bytes transcript_message(std::uint8_t role, ByteView transcript) {
   Bytes message;
-  message.reserve(kTranscriptLabel.size() + 1 + transcript.size());
-  put_bytes(message, as_bytes(kTranscriptLabel));
+  message.reserve(labels::kInviteTranscript.size() + 1 + transcript.size());
+  put_bytes(message, as_bytes(labels::kInviteTranscript));
   message.push_back(role);
   put_bytes(message, transcript);
   return message;
-}
-
-Bytes copy_of(ByteView bytes) {
-  return Bytes(bytes.begin(), bytes.end());
 }
 
 }  // namespace
@@ -88,7 +66,7 @@ std::optional<Invite> Invite::from_bytes(ByteView bytes) {
   Invite invitation;
   invitation.identity = *reader.array<32>();
   invitation.x25519_pub = *reader.array<32>();
-  invitation.ek = copy_of(*reader.bytes(kEncapsulationKeyBytes));
+  invitation.ek = *reader.copy(kEncapsulationKeyBytes);
   invitation.signature = *reader.array<64>();
   invitation.rendezvous = *reader.array<32>();
   return invitation;
@@ -109,8 +87,8 @@ std::optional<InviteSecret> InviteSecret::from_bytes(ByteView bytes) {
   ByteReader reader(bytes);
   InviteSecret secret;
   secret.x25519_secret = *reader.array<32>();
-  secret.dk = copy_of(*reader.bytes(kDecapsulationKeyBytes));
-  secret.ek = copy_of(*reader.bytes(kEncapsulationKeyBytes));
+  secret.dk = *reader.copy(kDecapsulationKeyBytes);
+  secret.ek = *reader.copy(kEncapsulationKeyBytes);
   secret.rendezvous = *reader.array<32>();
   return secret;
 }
@@ -131,7 +109,7 @@ std::optional<FriendRequest> FriendRequest::from_bytes(ByteView bytes) {
   FriendRequest request;
   request.identity = *reader.array<32>();
   request.eph_pub = *reader.array<32>();
-  request.ct = copy_of(*reader.bytes(kCiphertextBytes));
+  request.ct = *reader.copy(kCiphertextBytes);
   request.signature = *reader.array<64>();
   return request;
 }
@@ -145,8 +123,10 @@ std::pair<Invite, InviteSecret> create_invite(const identity::Identity& inviter)
   os_random(rendezvous);
   const identity::Signature signature =
       inviter.sign(invite_message(inviter.public_key(), x25519_pub, kem.ek));
-  return {Invite{inviter.public_key(), x25519_pub, copy_of(kem.ek), signature, rendezvous},
-          InviteSecret{x25519_secret.bytes(), copy_of(kem.dk), copy_of(kem.ek), rendezvous}};
+  return {Invite{inviter.public_key(), x25519_pub, Bytes(kem.ek.begin(), kem.ek.end()), signature,
+                 rendezvous},
+          InviteSecret{x25519_secret.bytes(), Bytes(kem.dk.begin(), kem.dk.end()),
+                       Bytes(kem.ek.begin(), kem.ek.end()), rendezvous}};
 }
 
 std::optional<RequestOutput> request_friend(const Invite& invitation,
@@ -161,19 +141,20 @@ std::optional<RequestOutput> request_friend(const Invite& invitation,
   const Secret32 eph_secret = random_secret32();
   const Key32 eph_pub = crypto::x25519_public(eph_secret.view());
   const Secret32 x25519_shared = crypto::x25519(eph_secret.view(), invitation.x25519_pub);
-  pqkem::Encapsulation encapsulated = pqkem::encapsulate(
+  const pqkem::Encapsulation encapsulated = pqkem::encapsulate(
       FixedView<kEncapsulationKeyBytes>(invitation.ek.data(), kEncapsulationKeyBytes));
-  const WipeOnExit wipe_kem_secret(encapsulated.ss);
 
   Bytes transcript = transcript_of(invitation.identity, requester.public_key(),
                                    invitation.x25519_pub, eph_pub, invitation.ek, encapsulated.ct);
-  const Secret32 session_key = crypto::hybrid_key(x25519_shared, encapsulated.ss, transcript);
-  const Key32 root = pairwise_root(session_key.view());
+  const Secret32 session_key =
+      crypto::hybrid_key(x25519_shared, encapsulated.ss.view(), transcript);
+  const PlainSecret32 root = pairwise_root(session_key.view());
   const identity::Signature signature =
       requester.sign(transcript_message(kRequesterRole, transcript));
 
   return RequestOutput{
-      FriendRequest{requester.public_key(), eph_pub, copy_of(encapsulated.ct), signature},
+      FriendRequest{requester.public_key(), eph_pub,
+                    Bytes(encapsulated.ct.begin(), encapsulated.ct.end()), signature},
       std::move(transcript), root, session_key.bytes(), invitation.identity};
 }
 
@@ -186,10 +167,9 @@ std::optional<AcceptOutput> accept_friend(const InviteSecret& secret,
   if (secret.dk.size() != kDecapsulationKeyBytes || request.ct.size() != kCiphertextBytes) {
     return std::nullopt;
   }
-  pqkem::SharedSecret kem_secret = pqkem::decapsulate(
+  const Secret32 kem_secret = pqkem::decapsulate(
       FixedView<kDecapsulationKeyBytes>(secret.dk.data(), kDecapsulationKeyBytes),
       FixedView<kCiphertextBytes>(request.ct.data(), kCiphertextBytes));
-  const WipeOnExit wipe_kem_secret(kem_secret);
 
   const Bytes transcript = transcript_of(inviter.public_key(), request.identity, own_pub,
                                          request.eph_pub, secret.ek, request.ct);
@@ -197,8 +177,8 @@ std::optional<AcceptOutput> accept_friend(const InviteSecret& secret,
                         request.signature)) {
     return std::nullopt;
   }
-  const Secret32 session_key = crypto::hybrid_key(x25519_shared, kem_secret, transcript);
-  const Key32 root = pairwise_root(session_key.view());
+  const Secret32 session_key = crypto::hybrid_key(x25519_shared, kem_secret.view(), transcript);
+  const PlainSecret32 root = pairwise_root(session_key.view());
   const identity::Signature accept = inviter.sign(transcript_message(kInviterRole, transcript));
   return AcceptOutput{accept, root, session_key.bytes(), request.identity};
 }
@@ -207,20 +187,20 @@ bool verify_accept(ByteView transcript, KeyView inviter_key, FixedView<kAcceptBy
   return identity::verify(inviter_key, transcript_message(kInviterRole, transcript), accept);
 }
 
-Key32 pairwise_root(KeyView session_key) {
-  return crypto::hmac_sha256(session_key, {as_bytes(kRootLabel)});
+PlainSecret32 pairwise_root(KeyView session_key) {
+  return crypto::hmac_sha256(session_key, {as_bytes(labels::kPairwiseRoot)});
 }
 
 Key32 invite_req_loc(KeyView rendezvous) {
-  return crypto::hmac_sha256(rendezvous, {as_bytes(kReqLocLabel)});
+  return crypto::hmac_sha256(rendezvous, {as_bytes(labels::kInviteRequestLocation)});
 }
 
 Key32 invite_acc_loc(KeyView rendezvous) {
-  return crypto::hmac_sha256(rendezvous, {as_bytes(kAccLocLabel)});
+  return crypto::hmac_sha256(rendezvous, {as_bytes(labels::kInviteAcceptLocation)});
 }
 
-Key32 invite_seal_key(KeyView rendezvous) {
-  return crypto::hmac_sha256(rendezvous, {as_bytes(kSealLabel)});
+PlainSecret32 invite_seal_key(KeyView rendezvous) {
+  return crypto::hmac_sha256(rendezvous, {as_bytes(labels::kInviteSeal)});
 }
 
 }  // namespace vostrel::invite

@@ -45,21 +45,21 @@ bool write_fully(int fd, ByteView data) {
 }
 
 // A file is usable when it holds exactly 32 bytes; one byte more is read to tell.
-std::optional<Key32> read_usable_key(const std::string& path) {
+std::optional<PlainSecret32> read_usable_key(const std::string& path) {
   const int fd = open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   ByteArray<kKeyBytes + 1> buffer{};
   const ssize_t got = read_fully(fd, buffer);
   ::close(fd);
   if (got != static_cast<ssize_t>(kKeyBytes)) return std::nullopt;
-  Key32 key{};
+  PlainSecret32 key{};
   std::copy_n(buffer.begin(), kKeyBytes, key.begin());
   return key;
 }
 
 // Writes the key to a 0600 temporary file beside the path, flushes it and renames it over the path,
 // so that no other user can read it and a crash never leaves a short key file behind.
-void replace_key_file(const std::string& path, const Key32& key) {
+void replace_key_file(const std::string& path, const PlainSecret32& key) {
   std::string temp = path + ".tmp-XXXXXX";
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);  // created with mode 0600
   if (fd < 0) return;
@@ -75,14 +75,14 @@ void restrict_mode(const std::string& path) {
 
 }  // namespace
 
-Key32 dev_keystore(std::string_view path) {
+PlainSecret32 dev_keystore(std::string_view path) {
   // A path with a NUL byte names no file: nothing can be read or written there.
   const bool nameable = path.find('\0') == std::string_view::npos;
   const std::string file(path);
   if (nameable) {
     if (auto key = read_usable_key(file)) return *key;
   }
-  Key32 key{};
+  PlainSecret32 key{};
   os_random(key);
   if (nameable) {
     replace_key_file(file, key);

@@ -1,18 +1,17 @@
 #include "vostrel/mailbox.hpp"
 
-#include <sodium.h>
-
 #include <string_view>
 #include <utility>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::mailbox {
 namespace {
 
-constexpr std::string_view kLocationLabel = "vostrel/v1/loc";
-constexpr std::string_view kQueueSecretLabel = "vostrel/v1/queue-secret";
-constexpr std::string_view kBoxKeyLabel = "vostrel/v1/boxkey";
+constexpr std::string_view kLocationLabel = labels::kMailboxLocation;
+constexpr std::string_view kQueueSecretLabel = labels::kQueueSecret;
+constexpr std::string_view kBoxKeyLabel = labels::kBoxKey;
 
 Token to_token(KeyView view) {
   Token out{};
@@ -21,17 +20,6 @@ Token to_token(KeyView view) {
 }
 
 }  // namespace
-
-TokenHash::TokenHash() {
-  static_assert(crypto_shorthash_KEYBYTES == 16 && crypto_shorthash_BYTES == 8);
-  os_random(key_);
-}
-
-std::size_t TokenHash::operator()(const Token& token) const noexcept {
-  ByteArray<crypto_shorthash_BYTES> hash{};
-  crypto_shorthash(hash.data(), token.data(), token.size(), key_.data());
-  return static_cast<std::size_t>(load_be<std::uint64_t>(hash.data()));
-}
 
 void BlindMailbox::deposit(KeyView token, Bytes blob) {
   queues[to_token(token)].push_back(std::move(blob));

@@ -4,6 +4,8 @@
 
 #include <ostream>
 
+#include "vostrel/labels.hpp"
+
 namespace vostrel::media {
 namespace {
 
@@ -16,34 +18,13 @@ std::uint32_t chunks_for(std::uint64_t size) noexcept {
 
 ByteArray<kAssociatedDataBytes> chunk_associated_data(const FileId& file_id, std::uint32_t index,
                                                       std::uint32_t count) noexcept {
-  ByteArray<kAssociatedDataBytes> ad{};
-  std::copy(file_id.begin(), file_id.end(), ad.begin());
-  store_be(ad.data() + 16, index);
-  store_be(ad.data() + 20, count);
-  return ad;
+  return concat(file_id, be_bytes(index), be_bytes(count));
 }
-
-// Wipes the first `length` bytes of a buffer on every way out, unless released.
-class WipeGuard {
- public:
-  WipeGuard(std::uint8_t* data, std::size_t length) noexcept : data_(data), length_(length) {}
-  WipeGuard(const WipeGuard&) = delete;
-  WipeGuard& operator=(const WipeGuard&) = delete;
-  ~WipeGuard() {
-    if (data_ != nullptr) secure_zero(data_, length_);
-  }
-  void resize(std::size_t length) noexcept { length_ = length; }
-  void release() noexcept { data_ = nullptr; }
-
- private:
-  std::uint8_t* data_;
-  std::size_t length_;
-};
 
 // The nonce of one chunk under the file key, prepared once for all chunks of a file.
 crypto::Nonce12 nonce_of(crypto::HmacKey& file_key, FixedView<16> file_id, std::uint32_t index) {
   const auto index_bytes = be_bytes(index);
-  Key32 full = file_key.mac({as_bytes(kChunkNonceLabel), file_id, index_bytes});
+  Key32 full = file_key.mac({as_bytes(labels::kMediaChunkNonce), file_id, index_bytes});
   crypto::Nonce12 nonce{};
   std::copy_n(full.begin(), nonce.size(), nonce.begin());
   secure_zero(full.data(), full.size());
@@ -58,7 +39,7 @@ Chunk seal_chunk(const Manifest& manifest, crypto::HmacKey& nonce_key, std::uint
   if (piece.size() == CHUNK_SIZE) return crypto::seal(manifest.file_key.view(), nonce, ad, piece);
   Bytes padded(CHUNK_SIZE);
   std::copy(piece.begin(), piece.end(), padded.begin());
-  const WipeGuard wipe(padded.data(), piece.size());
+  const WipeOnExit wipe(std::span<std::uint8_t>(padded).first(piece.size()));
   return crypto::seal(manifest.file_key.view(), nonce, ad, padded);
 }
 
@@ -154,7 +135,7 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
   Bytes file;
   file.reserve(size);
   advise_huge_pages(file.data(), file.capacity());
-  WipeGuard wipe(file.data(), 0);
+  WipeOnExit wipe(file);
   crypto::HmacKey nonce_key(manifest.file_key.view());
   for (std::uint32_t i = 0; i < manifest.chunk_count; ++i) {
     const ByteView sealed = chunks[i];
@@ -164,7 +145,7 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
     const std::size_t wanted = std::min(available, size - file.size());
     const std::size_t start = file.size();
     file.resize(start + wanted);
-    wipe.resize(file.size());
+    wipe.cover(file);
     const crypto::Nonce12 nonce = nonce_of(nonce_key, manifest.file_id, i);
     const auto ad = chunk_associated_data(manifest.file_id, i, manifest.chunk_count);
     if (!crypto::open_into(manifest.file_key.view(), nonce, ad, sealed,
@@ -193,23 +174,21 @@ SecretBytes Manifest::to_bytes() const {
 }
 
 std::optional<Manifest> Manifest::from_bytes(ByteView bytes) {
+  // The fixed head first: every read below stays within it.
   if (bytes.size() < kManifestHeadBytes) return std::nullopt;
-  const std::size_t mime_length = bytes[kManifestHeadBytes - 1];
-  if (mime_length > MAX_MIME_LEN || bytes.size() != kManifestHeadBytes + mime_length) {
-    return std::nullopt;
-  }
-  const ByteView mime_bytes = bytes.subspan(kManifestHeadBytes);
-  if (!is_utf8(mime_bytes)) return std::nullopt;
-
-  // Every length is fixed by the checks above.
+  ByteReader reader(bytes);
   Manifest manifest;
-  std::copy_n(bytes.begin(), 16, manifest.file_id.begin());
-  manifest.file_key = Secret32(FixedView<32>(bytes.data() + 16, 32));
-  manifest.size = load_be<std::uint64_t>(bytes.data() + 48);
-  manifest.chunk_count = load_be<std::uint32_t>(bytes.data() + 56);
-  std::copy_n(bytes.begin() + 60, 32, manifest.hash.begin());
-  manifest.opaque = load_be<std::uint64_t>(bytes.data() + 92);
-  manifest.mime.assign(mime_bytes.begin(), mime_bytes.end());
+  manifest.file_id = *reader.array<16>();
+  manifest.file_key = Secret32(*reader.fixed<32>());
+  manifest.size = *reader.u64();
+  manifest.chunk_count = *reader.u32();
+  manifest.hash = *reader.array<32>();
+  manifest.opaque = *reader.u64();
+  const std::uint8_t mime_length = *reader.u8();
+  if (mime_length > MAX_MIME_LEN) return std::nullopt;
+  const auto mime = reader.bytes(mime_length);
+  if (!mime || !reader.at_end() || !is_utf8(*mime)) return std::nullopt;
+  manifest.mime.assign(mime->begin(), mime->end());
   return manifest;
 }
 

@@ -1,7 +1,11 @@
 #include "vostrel/offline.hpp"
 
+#include <limits>
 #include <ostream>
 #include <string_view>
+
+#include "vostrel/internal/state_copy.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::offline {
 
@@ -11,21 +15,15 @@ using prekey::MixHeader;
 using sendchain::RecvChain;
 using sendchain::SendChain;
 
-constexpr std::string_view kEnvKeyLabel = "vostrel/v1/mbx/env";
-constexpr std::string_view kEnvNonceLabel = "vostrel/v1/env-nonce";
-constexpr std::string_view kMbxLocLabel = "vostrel/v1/mbx/loc";
-constexpr std::string_view kPrekeySealLabel = "vostrel/v1/prekey/seal";
-constexpr std::string_view kPrekeyLocLabel = "vostrel/v1/prekey/loc";
-constexpr std::string_view kPrekeyNonceLabel = "vostrel/v1/prekey-nonce";
-
 constexpr std::uint8_t kPlain = 0x00;
 constexpr std::uint8_t kMixed = 0x01;
 constexpr std::size_t kSeqBytes = 8;
 constexpr std::size_t kLengthBytes = 4;
-constexpr std::size_t kMixedPrefix = 1 + prekey::MIX_HEADER_BYTES;
+constexpr std::size_t kMixedPrefix = 1 + prekey::kMixHeaderBytes;
+constexpr std::uint64_t kMaxTime = std::numeric_limits<std::uint64_t>::max();
 
-Key32 env_key_of(KeyView root, KeyView sender_identity) {
-  return crypto::hmac_sha256(root, {as_bytes(kEnvKeyLabel), sender_identity});
+PlainSecret32 env_key_of(KeyView root, KeyView sender_identity) {
+  return crypto::hmac_sha256(root, {as_bytes(labels::kEnvelopeKey), sender_identity});
 }
 
 std::size_t round_up_to_bucket(std::size_t length) {
@@ -33,16 +31,16 @@ std::size_t round_up_to_bucket(std::size_t length) {
 }
 
 crypto::Nonce12 bundle_nonce(KeyView seal_key, const PrekeyId& id) {
-  return crypto::derive_nonce(seal_key, {as_bytes(kPrekeyNonceLabel), id});
+  return crypto::derive_nonce(seal_key, {as_bytes(labels::kPrekeyNonce), id});
 }
 
 std::optional<PrekeySecret> parse_prekey_record(ByteView record) {
-  if (record.size() != PREKEY_RECORD_BYTES) return std::nullopt;
+  if (record.size() != kPrekeyRecordBytes) return std::nullopt;
   ByteReader reader(record);
   PrekeySecret secret;
   secret.id = *reader.array<16>();
   secret.expires_at = *reader.u64();
-  secret.dh_secret = Secret32(FixedView<32>(reader.bytes(32)->data(), 32));
+  secret.dh_secret = Secret32(*reader.fixed<32>());
   const ByteView dk = *reader.bytes(pqkem::kDecapsulationKeyBytes);
   std::copy(dk.begin(), dk.end(), secret.dk.begin());
   return secret;
@@ -68,12 +66,13 @@ std::ostream& operator<<(std::ostream& out, const OfflineError& error) {
 
 crypto::Nonce12 env_nonce(KeyView env_key, std::uint64_t seq) {
   const auto seq_bytes = be_bytes(seq);
-  return crypto::derive_nonce(env_key, {as_bytes(kEnvNonceLabel), seq_bytes});
+  return crypto::derive_nonce(env_key, {as_bytes(labels::kEnvelopeNonce), seq_bytes});
 }
 
 Key32 mbx_loc(KeyView root, KeyView sender_identity, std::uint64_t epoch) {
   const auto epoch_bytes = be_bytes(epoch);
-  return crypto::hmac_sha256(root, {as_bytes(kMbxLocLabel), sender_identity, epoch_bytes});
+  return crypto::hmac_sha256(root,
+                             {as_bytes(labels::kEnvelopeLocation), sender_identity, epoch_bytes});
 }
 
 // --- sending half ---
@@ -87,10 +86,11 @@ OfflineSender OfflineSender::restore(KeyView root, KeyView own_identity, KeyView
 }
 
 std::optional<Bytes> OfflineSender::seal(ByteView message, const PrekeyBundle* bundle) {
+  moved_.check("OfflineSender");
   // A longer envelope would be refused by every receiver and by every snapshot restore.
-  if (message.size() > (bundle ? MAX_MIXED_MESSAGE : MAX_PLAIN_MESSAGE)) return std::nullopt;
+  if (message.size() > (bundle ? kMaxMixedMessage : kMaxPlainMessage)) return std::nullopt;
   // No receiver opens the last counter, and sealing it would wrap the sequence numbers.
-  if (chain_.next() == sendchain::LAST_COUNTER) return std::nullopt;
+  if (chain_.next() == sendchain::kLastCounter) return std::nullopt;
 
   std::optional<prekey::SenderMix> mix;
   if (bundle) {
@@ -133,7 +133,8 @@ OfflineReceiver OfflineReceiver::restore(KeyView root, KeyView peer_identity, Ke
 }
 
 std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView envelope) {
-  if (envelope.size() < MIN_ENVELOPE || envelope.size() > MAX_ENVELOPE) {
+  receiver.moved_.check("OfflineReceiver");
+  if (envelope.size() < kMinEnvelope || envelope.size() > MAX_ENVELOPE) {
     return std::unexpected(OfflineError::Malformed);
   }
   const ByteView seq_bytes = envelope.first(kSeqBytes);
@@ -162,14 +163,14 @@ std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView en
 
 std::expected<Bytes, OfflineError> OfflineReceiver::ingest_mixed(ByteView inner) {
   if (inner.size() < kMixedPrefix) return std::unexpected(OfflineError::Malformed);
-  const auto header = MixHeader::from_bytes(inner.subspan(1, prekey::MIX_HEADER_BYTES));
+  const auto header = MixHeader::from_bytes(inner.subspan(1, prekey::kMixHeaderBytes));
   const auto stored = prekeys_.find(header->bundle_id);
   if (stored == prekeys_.end()) return std::unexpected(OfflineError::UnknownPrekey);
   const auto secret = prekey::receiver_mix(stored->second, *header);
   if (!secret) return std::unexpected(OfflineError::Malformed);
 
   // The mix is tried on a copy, so a forged or early envelope burns no prekey.
-  RecvChain mixed = chain_.clone();
+  RecvChain mixed = internal::clone(chain_);
   mixed.mix_in(*secret, header->bundle_id);
   auto message = mixed.open(inner.subspan(kMixedPrefix));
   if (!message) return std::unexpected(OfflineError::Chain(message.error()));
@@ -186,11 +187,14 @@ void OfflineReceiver::store_prekey(PrekeySecret secret) {
 
 std::vector<PrekeyBundle> OfflineReceiver::publish_prekeys(const identity::Identity& owner,
                                                            std::size_t n, std::uint64_t now) {
+  moved_.check("OfflineReceiver");
   // A larger store would make a snapshot that restore refuses.
-  if (n == 0 || prekeys_.size() >= MAX_STORED_PREKEYS || n > MAX_STORED_PREKEYS - prekeys_.size()) {
+  if (n == 0 || prekeys_.size() >= kMaxStoredPrekeys || n > kMaxStoredPrekeys - prekeys_.size()) {
     return {};
   }
-  const std::uint64_t expires_at = now + PREKEY_TTL;
+  // Valid while now < expires_at: at the last second of the clock nothing can be.
+  if (now == kMaxTime) return {};
+  const std::uint64_t expires_at = now > kMaxTime - PREKEY_TTL ? kMaxTime : now + PREKEY_TTL;
   std::vector<PrekeyBundle> bundles;
   bundles.reserve(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -202,10 +206,12 @@ std::vector<PrekeyBundle> OfflineReceiver::publish_prekeys(const identity::Ident
 }
 
 void OfflineReceiver::prune_prekeys(std::uint64_t now) {
+  moved_.check("OfflineReceiver");
   std::erase_if(prekeys_, [now](const auto& entry) { return entry.second.expires_at <= now; });
 }
 
 void OfflineReceiver::import_prekeys(std::span<const ByteView> records) {
+  moved_.check("OfflineReceiver");
   for (const ByteView record : records) {
     if (auto secret = parse_prekey_record(record)) store_prekey(std::move(*secret));
   }
@@ -213,13 +219,14 @@ void OfflineReceiver::import_prekeys(std::span<const ByteView> records) {
 
 // --- prekey publication ---
 
-Key32 prekey_seal_key(KeyView root, KeyView owner_identity) {
-  return crypto::hmac_sha256(root, {as_bytes(kPrekeySealLabel), owner_identity});
+PlainSecret32 prekey_seal_key(KeyView root, KeyView owner_identity) {
+  return crypto::hmac_sha256(root, {as_bytes(labels::kPrekeySeal), owner_identity});
 }
 
 Key32 prekey_loc(KeyView root, KeyView owner_identity, std::uint64_t epoch) {
   const auto epoch_bytes = be_bytes(epoch);
-  return crypto::hmac_sha256(root, {as_bytes(kPrekeyLocLabel), owner_identity, epoch_bytes});
+  return crypto::hmac_sha256(root,
+                             {as_bytes(labels::kPrekeyLocation), owner_identity, epoch_bytes});
 }
 
 Bytes seal_bundle(KeyView seal_key, const PrekeyBundle& bundle) {
@@ -248,7 +255,7 @@ std::optional<PrekeyBundle> open_bundle(KeyView seal_key, ByteView blob) {
 
 SecretBytes prekey_record(const PrekeySecret& secret) {
   SecretBytes record;
-  record.reserve(PREKEY_RECORD_BYTES);
+  record.reserve(kPrekeyRecordBytes);
   put_bytes(record, secret.id);
   put_be(record, secret.expires_at);
   put_bytes(record, secret.dh_secret.view());

@@ -10,20 +10,9 @@ constexpr std::size_t kEntryHeadBytes = 8 + 1 + 4;
 constexpr std::size_t kCountBytes = 4;
 
 std::size_t snapshot_size(std::size_t prekeys, const std::vector<OutboxEntry>& outbox) {
-  std::size_t size = SNAPSHOT_HEAD_BYTES + prekeys * offline::PREKEY_RECORD_BYTES + kCountBytes;
+  std::size_t size = kSnapshotHeadBytes + prekeys * offline::kPrekeyRecordBytes + kCountBytes;
   for (const auto& entry : outbox) size += kEntryHeadBytes + entry.blob.size();
   return size;
-}
-
-struct SnapshotHead {
-  KeyView tx_key;
-  std::uint64_t tx_next;
-  KeyView rx_key;
-  std::uint64_t rx_next;
-};
-
-KeyView key_at(ByteView snapshot, std::size_t offset) {
-  return KeyView(snapshot.data() + offset, 32);
 }
 
 }  // namespace
@@ -37,6 +26,7 @@ std::size_t OfflineChannel::unacknowledged() const noexcept {
 }
 
 bool queue(OfflineChannel& channel, ByteView message, const PrekeyBundle* bundle) {
+  channel.moved_.check("OfflineChannel");
   if (channel.unacknowledged() >= MAX_PENDING) return false;
   const std::uint64_t seq = channel.tx_.chain().next();
   auto envelope = channel.tx_.seal(message, bundle);
@@ -65,6 +55,7 @@ bool needs_prekeys(const OfflineChannel& channel, std::size_t n) {
 }
 
 std::vector<Bytes> OfflineChannel::ingest_batch(std::span<const Bytes> blobs) {
+  moved_.check("OfflineChannel");
   std::vector<Bytes> messages;
   for (const auto& blob : blobs) {
     if (auto message = offline::ingest(rx_, blob)) messages.push_back(std::move(*message));
@@ -73,10 +64,11 @@ std::vector<Bytes> OfflineChannel::ingest_batch(std::span<const Bytes> blobs) {
 }
 
 SecretBytes OfflineChannel::snapshot() const {
+  moved_.check("OfflineChannel");
   SecretBytes out;
   // Reserved whole: a buffer left behind by growth would keep keys unwiped.
   out.reserve(snapshot_size(rx_.prekeys().size(), outbox_));
-  out.push_back(SNAPSHOT_VERSION);
+  out.push_back(kSnapshotVersion);
   put_bytes(out, tx_.chain().chain_key().view());
   put_be(out, tx_.chain().next());
   put_bytes(out, rx_.chain().chain_key().view());
@@ -99,19 +91,21 @@ SecretBytes OfflineChannel::snapshot() const {
 std::optional<OfflineChannel> OfflineChannel::restore(KeyView root, KeyView own_identity,
                                                       KeyView peer_identity, std::uint64_t now,
                                                       ByteView snapshot) {
-  if (snapshot.size() < SNAPSHOT_HEAD_BYTES || snapshot[0] != SNAPSHOT_VERSION) {
-    return std::nullopt;
-  }
-  const SnapshotHead head{key_at(snapshot, 1), load_be<std::uint64_t>(snapshot.data() + 33),
-                          key_at(snapshot, 41), load_be<std::uint64_t>(snapshot.data() + 73)};
-  ByteReader reader(snapshot.subspan(81));
+  // The fixed head first: every read of it below stays within it. The keys are read in place.
+  if (snapshot.size() < kSnapshotHeadBytes) return std::nullopt;
+  ByteReader reader(snapshot);
+  if (*reader.u8() != kSnapshotVersion) return std::nullopt;
+  const KeyView tx_key = *reader.fixed<32>();
+  const std::uint64_t tx_next = *reader.u64();
+  const KeyView rx_key = *reader.fixed<32>();
+  const std::uint64_t rx_next = *reader.u64();
   const std::uint32_t prekey_count = *reader.u32();
   if (prekey_count > MAX_SNAPSHOT_PREKEYS) return std::nullopt;
   // Read in place: no copy of the records is left behind.
   std::vector<ByteView> records;
   records.reserve(prekey_count);
   for (std::uint32_t i = 0; i < prekey_count; ++i) {
-    const auto record = reader.bytes(offline::PREKEY_RECORD_BYTES);
+    const auto record = reader.bytes(offline::kPrekeyRecordBytes);
     if (!record) return std::nullopt;
     records.push_back(*record);
   }
@@ -133,10 +127,10 @@ std::optional<OfflineChannel> OfflineChannel::restore(KeyView root, KeyView own_
   }
   if (!reader.at_end()) return std::nullopt;
 
-  OfflineReceiver rx = OfflineReceiver::restore(root, peer_identity, head.rx_key, head.rx_next);
+  OfflineReceiver rx = OfflineReceiver::restore(root, peer_identity, rx_key, rx_next);
   rx.import_prekeys(records);
   rx.prune_prekeys(now);
-  OfflineSender tx = OfflineSender::restore(root, own_identity, head.tx_key, head.tx_next);
+  OfflineSender tx = OfflineSender::restore(root, own_identity, tx_key, tx_next);
   return OfflineChannel(std::move(outbox), std::move(tx), std::move(rx));
 }
 

@@ -5,11 +5,12 @@
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::pow {
 namespace {
 
-constexpr std::string_view kStampLabel = "vostrel/v1/pow";
+constexpr std::string_view kStampLabel = labels::kPowStamp;
 
 // SHA-256 state after the label and the challenge, from which every nonce's stamp finishes. The
 // search copies it into one working hasher per nonce.

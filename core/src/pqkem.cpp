@@ -11,10 +11,9 @@ static_assert(kSharedSecretBytes == mlkem768::kSharedSecretBytes);
 
 KemKeyPair KemKeyPair::generate() {
   ByteArray<kSeedBytes> seed{};
+  const WipeOnExit wipe(seed);
   os_random(seed);
-  KemKeyPair pair = from_seed(seed);
-  secure_zero(seed.data(), seed.size());
-  return pair;
+  return from_seed(seed);
 }
 
 KemKeyPair KemKeyPair::from_seed(FixedView<kSeedBytes> seed) {
@@ -24,11 +23,9 @@ KemKeyPair KemKeyPair::from_seed(FixedView<kSeedBytes> seed) {
 }
 
 Encapsulation encapsulate(FixedView<kEncapsulationKeyBytes> ek) {
-  ByteArray<kEncapsulationRandomnessBytes> randomness{};
-  os_random(randomness);
-  Encapsulation out = encapsulate_with(ek, randomness);
-  secure_zero(randomness.data(), randomness.size());
-  return out;
+  static_assert(kEncapsulationRandomnessBytes == Secret32::size());
+  const Secret32 randomness = random_secret32();
+  return encapsulate_with(ek, randomness.view());
 }
 
 Encapsulation encapsulate_with(FixedView<kEncapsulationKeyBytes> ek,
@@ -39,7 +36,7 @@ Encapsulation encapsulate_with(FixedView<kEncapsulationKeyBytes> ek,
 }
 
 SharedSecret decapsulate(FixedView<kDecapsulationKeyBytes> dk, FixedView<kCiphertextBytes> ct) {
-  SharedSecret ss{};
+  SharedSecret ss;
   mlkem768::decaps_internal(dk.data(), ct.data(), ss.data());
   return ss;
 }

@@ -3,29 +3,22 @@
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::prekey {
 
 namespace {
 
-constexpr std::string_view kBundleLabel = "vostrel/v1/prekey-bundle";
-
 // Label, id, dh_pub, ek and, unlike the byte form, the expiry last.
 Bytes signed_message(const PrekeyBundle& bundle) {
   Bytes message;
-  message.reserve(kBundleLabel.size() + 16 + 32 + bundle.ek.size() + 8);
-  put_bytes(message, as_bytes(kBundleLabel));
+  message.reserve(labels::kPrekeyBundle.size() + 16 + 32 + bundle.ek.size() + 8);
+  put_bytes(message, as_bytes(labels::kPrekeyBundle));
   put_bytes(message, bundle.id);
   put_bytes(message, bundle.dh_pub);
   put_bytes(message, bundle.ek);
   put_be(message, bundle.expires_at);
   return message;
-}
-
-template <std::size_t N>
-ByteArray<N> read_array(ByteReader& reader) {
-  // Only called after the total length has been checked.
-  return *reader.array<N>();
 }
 
 }  // namespace
@@ -52,7 +45,7 @@ bool PrekeyBundle::verify(FixedView<32> owner_key, std::uint64_t now) const {
 
 Bytes PrekeyBundle::to_bytes() const {
   Bytes out;
-  out.reserve(BUNDLE_BYTES);
+  out.reserve(kBundleBytes);
   put_bytes(out, id);
   put_bytes(out, dh_pub);
   put_be(out, expires_at);
@@ -62,21 +55,21 @@ Bytes PrekeyBundle::to_bytes() const {
 }
 
 std::optional<PrekeyBundle> PrekeyBundle::from_bytes(ByteView bytes) {
-  if (bytes.size() != BUNDLE_BYTES) return std::nullopt;
+  if (bytes.size() != kBundleBytes) return std::nullopt;
   ByteReader reader(bytes);
   PrekeyBundle bundle;
-  bundle.id = read_array<16>(reader);
-  bundle.dh_pub = read_array<32>(reader);
+  // Every read stays within the length checked above.
+  bundle.id = *reader.array<16>();
+  bundle.dh_pub = *reader.array<32>();
   bundle.expires_at = *reader.u64();
-  bundle.signature = read_array<64>(reader);
-  const ByteView ek = *reader.bytes(pqkem::kEncapsulationKeyBytes);
-  bundle.ek.assign(ek.begin(), ek.end());
+  bundle.signature = *reader.array<64>();
+  bundle.ek = *reader.copy(pqkem::kEncapsulationKeyBytes);
   return bundle;
 }
 
 Bytes MixHeader::to_bytes() const {
   Bytes out;
-  out.reserve(MIX_HEADER_BYTES);
+  out.reserve(kMixHeaderBytes);
   put_bytes(out, bundle_id);
   put_bytes(out, eph_pub);
   put_bytes(out, ct);
@@ -84,13 +77,12 @@ Bytes MixHeader::to_bytes() const {
 }
 
 std::optional<MixHeader> MixHeader::from_bytes(ByteView bytes) {
-  if (bytes.size() != MIX_HEADER_BYTES) return std::nullopt;
+  if (bytes.size() != kMixHeaderBytes) return std::nullopt;
   ByteReader reader(bytes);
   MixHeader header;
-  header.bundle_id = read_array<16>(reader);
-  header.eph_pub = read_array<32>(reader);
-  const ByteView ct = *reader.bytes(pqkem::kCiphertextBytes);
-  header.ct.assign(ct.begin(), ct.end());
+  header.bundle_id = *reader.array<16>();
+  header.eph_pub = *reader.array<32>();
+  header.ct = *reader.copy(pqkem::kCiphertextBytes);
   return header;
 }
 
@@ -99,12 +91,10 @@ std::optional<SenderMix> sender_mix(const PrekeyBundle& bundle) {
   const Secret32 eph = random_secret32();
   MixHeader header{bundle.id, crypto::x25519_public(eph.view()), {}};
   const Secret32 dh = crypto::x25519(eph.view(), bundle.dh_pub);
-  pqkem::Encapsulation kem = pqkem::encapsulate(
+  const pqkem::Encapsulation kem = pqkem::encapsulate(
       FixedView<pqkem::kEncapsulationKeyBytes>(bundle.ek.data(), bundle.ek.size()));
   header.ct.assign(kem.ct.begin(), kem.ct.end());
-  SenderMix mix{std::move(header), HybridSecret(dh.view(), kem.ss)};
-  secure_zero(kem.ss.data(), kem.ss.size());
-  return mix;
+  return SenderMix{std::move(header), HybridSecret(dh.view(), kem.ss.view())};
 }
 
 std::optional<HybridSecret> receiver_mix(const PrekeySecret& secret, const MixHeader& header) {
@@ -112,11 +102,9 @@ std::optional<HybridSecret> receiver_mix(const PrekeySecret& secret, const MixHe
     return std::nullopt;
   }
   const Secret32 dh = crypto::x25519(secret.dh_secret.view(), header.eph_pub);
-  pqkem::SharedSecret ss = pqkem::decapsulate(
+  const Secret32 ss = pqkem::decapsulate(
       secret.dk, FixedView<pqkem::kCiphertextBytes>(header.ct.data(), header.ct.size()));
-  HybridSecret hybrid(dh.view(), ss);
-  secure_zero(ss.data(), ss.size());
-  return hybrid;
+  return HybridSecret(dh.view(), ss.view());
 }
 
 }  // namespace vostrel::prekey

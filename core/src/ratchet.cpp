@@ -2,17 +2,16 @@
 
 #include <limits>
 
+#include "vostrel/internal/ratchet_steps.hpp"
+
 namespace vostrel::ratchet {
 namespace {
 
 constexpr std::uint32_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
 
 ByteArray<kHeaderBytes> header_bytes(const RatchetHeader& header) {
-  ByteArray<kHeaderBytes> out{};
-  std::copy(header.dh_public.begin(), header.dh_public.end(), out.begin());
-  store_be(out.data() + 32, header.previous_chain_length);
-  store_be(out.data() + 36, header.message_index);
-  return out;
+  return concat(header.dh_public, be_bytes(header.previous_chain_length),
+                be_bytes(header.message_index));
 }
 
 // The caller's associated data immediately followed by the 40 header bytes.
@@ -22,12 +21,6 @@ Bytes message_associated_data(ByteView associated_data, const RatchetHeader& hea
   put_bytes(out, associated_data);
   put_bytes(out, header_bytes(header));
   return out;
-}
-
-Key32 to_key(KeyView view) {
-  Key32 key{};
-  std::copy(view.begin(), view.end(), key.begin());
-  return key;
 }
 
 // The old secret is zeroed before the new one takes its place.
@@ -101,10 +94,10 @@ std::size_t SkippedKeyIdHash::operator()(const SkippedKeyId& id) const noexcept 
   return static_cast<std::size_t>(h);
 }
 
-std::pair<Key32, Key32> root_step(KeyView root_key, KeyView dh_output) {
+std::pair<PlainSecret32, PlainSecret32> root_step(KeyView root_key, KeyView dh_output) {
   ByteArray<64> okm{};
   crypto::hkdf_sha256(root_key, dh_output, {as_bytes(kRootLabel)}, okm);
-  std::pair<Key32, Key32> keys;
+  std::pair<PlainSecret32, PlainSecret32> keys;
   std::copy_n(okm.begin(), 32, keys.first.begin());
   std::copy_n(okm.begin() + 32, 32, keys.second.begin());
   secure_zero(okm.data(), okm.size());
@@ -115,20 +108,20 @@ namespace {
 
 // A chain step under `key`, which holds the chain key and is used up: (next chain key, message
 // key).
-std::pair<Key32, Key32> step_on(crypto::HmacKey& key) {
-  static constexpr std::uint8_t message_byte = 0x01;
-  static constexpr std::uint8_t chain_byte = 0x02;
-  std::pair<Key32, Key32> keys;
-  key.mac_into(keys.second, {ByteView(&message_byte, 1)});
-  key.last_mac_into(keys.first, {ByteView(&chain_byte, 1)});
+std::pair<PlainSecret32, PlainSecret32> step_on(crypto::HmacKey& key) {
+  static constexpr std::uint8_t kMessageByte = 0x01;
+  static constexpr std::uint8_t kChainByte = 0x02;
+  std::pair<PlainSecret32, PlainSecret32> keys;
+  key.mac_into(keys.second, {ByteView(&kMessageByte, 1)});
+  key.last_mac_into(keys.first, {ByteView(&kChainByte, 1)});
   return keys;
 }
 
 // The expansion of a message key's pseudorandom key, held by `prk` and used up.
-std::pair<Key32, crypto::Nonce12> expand_on(crypto::HmacKey& prk) {
+std::pair<PlainSecret32, crypto::Nonce12> expand_on(crypto::HmacKey& prk) {
   ByteArray<44> okm{};
   crypto::hkdf_expand(prk, {as_bytes(kMessageLabel)}, okm);
-  std::pair<Key32, crypto::Nonce12> keys;
+  std::pair<PlainSecret32, crypto::Nonce12> keys;
   std::copy_n(okm.begin(), 32, keys.first.begin());
   std::copy_n(okm.begin() + 32, 12, keys.second.begin());
   secure_zero(okm.data(), okm.size());
@@ -138,8 +131,8 @@ std::pair<Key32, crypto::Nonce12> expand_on(crypto::HmacKey& prk) {
 // One position of a chain: the next chain key, then the message's AEAD key and nonce, all on one
 // prepared key re-keyed along the way.
 struct MessageStep {
-  Key32 next_chain_key{};
-  Key32 key{};
+  PlainSecret32 next_chain_key{};
+  PlainSecret32 key{};
   crypto::Nonce12 nonce{};
 };
 
@@ -159,12 +152,12 @@ std::optional<Bytes> open_message(KeyView key, crypto::NonceView nonce,
 
 }  // namespace
 
-std::pair<Key32, Key32> chain_step(KeyView chain_key) {
+std::pair<PlainSecret32, PlainSecret32> chain_step(KeyView chain_key) {
   crypto::HmacKey key(chain_key);
   return step_on(key);
 }
 
-std::pair<Key32, crypto::Nonce12> expand_message_key(KeyView message_key) {
+std::pair<PlainSecret32, crypto::Nonce12> expand_message_key(KeyView message_key) {
   crypto::HmacKey prk = crypto::hkdf_extract({}, message_key);
   return expand_on(prk);
 }
@@ -200,7 +193,7 @@ Ratchet Ratchet::init_sender(KeyView shared_key, KeyView peer_public) {
   const auto [root, chain] = root_step(shared_key, shared.view());
   ratchet.root_key = root;
   ratchet.send_chain = chain;
-  ratchet.remote_dh = to_key(peer_public);
+  ratchet.remote_dh = array_of(peer_public);
   return ratchet;
 }
 
@@ -208,17 +201,52 @@ Ratchet Ratchet::init_receiver(KeyView shared_key, KeyView own_secret) {
   Ratchet ratchet;
   ratchet.dh_secret = Secret32(own_secret);
   ratchet.dh_public = crypto::x25519_public(ratchet.dh_secret.view());
-  ratchet.root_key = to_key(shared_key);
+  ratchet.root_key = array_of(shared_key);
   return ratchet;
 }
 
+Ratchet::Ratchet(Ratchet&& other) noexcept {
+  *this = std::move(other);
+}
+
+Ratchet& Ratchet::operator=(Ratchet&& other) noexcept {
+  if (this == &other) return *this;
+  dh_secret = std::move(other.dh_secret);
+  dh_public = other.dh_public;
+  root_key = other.root_key;
+  send_chain = other.send_chain;
+  recv_chain = other.recv_chain;
+  remote_dh = other.remote_dh;
+  send_count = other.send_count;
+  recv_count = other.recv_count;
+  previous_send_count = other.previous_send_count;
+  skipped = std::move(other.skipped);
+  moved_ = std::move(other.moved_);
+  other.forget();
+  return *this;
+}
+
+void Ratchet::forget() noexcept {
+  dh_public = {};
+  root_key = {};
+  send_chain.reset();
+  recv_chain.reset();
+  remote_dh.reset();
+  send_count = 0;
+  recv_count = 0;
+  previous_send_count = 0;
+  skipped.clear();
+}
+
 Ratchet Ratchet::clone() const {
+  moved_.check("Ratchet");
   Ratchet copy = staged_copy(*this);
   copy.skipped = skipped;
   return copy;
 }
 
 RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
+  moved_.check("Ratchet");
   if (!send_chain) throw Panic("no sending chain yet — receive a message first");
   if (send_count == kMaxCount) throw Panic("sending chain exhausted — receive a message first");
   const MessageStep step = message_step(*send_chain);
@@ -233,6 +261,7 @@ RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
 
 std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
                              ByteView associated_data) {
+  ratchet.moved_.check("Ratchet");
   const RatchetHeader& header = message.header;
   if (const auto kept = ratchet.skipped.find({header.dh_public, header.message_index});
       kept != ratchet.skipped.end()) {

@@ -1,19 +1,20 @@
 #include "vostrel/relay.hpp"
 
-#include <sodium.h>
-
+#include <algorithm>
 #include <limits>
 #include <ostream>
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/internal/relay.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/pow.hpp"
 
 namespace vostrel::relay {
 namespace {
 
-constexpr std::string_view kCapabilityLabel = "vostrel/v1/relay-capability";
-constexpr std::string_view kDigestLabel = "vostrel/v1/relay-request-id";
+constexpr std::string_view kCapabilityLabel = labels::kRelayCapability;
+constexpr std::string_view kDigestLabel = labels::kRelayRequestId;
 constexpr std::uint64_t kMaxTime = std::numeric_limits<std::uint64_t>::max();
 
 // What the capability tag and the replay digest bind after their 27-byte labels: op, mailbox,
@@ -70,6 +71,12 @@ std::uint64_t distance(std::uint64_t a, std::uint64_t b) noexcept {
   return a > b ? a - b : b - a;
 }
 
+std::uint64_t oldest_of(const std::vector<StoredDeposit>& queue) noexcept {
+  std::uint64_t oldest = kMaxTime;
+  for (const StoredDeposit& entry : queue) oldest = std::min(oldest, entry.stored_at);
+  return oldest;
+}
+
 }  // namespace
 
 // Every byte is compared whatever the earlier ones held, so timing says nothing about the tag.
@@ -99,34 +106,19 @@ std::ostream& operator<<(std::ostream& out, RelayError error) {
   return out << to_string(error);
 }
 
-KeyedHash::KeyedHash() {
-  static_assert(crypto_shorthash_KEYBYTES == 16 && crypto_shorthash_BYTES == 8);
-  os_random(key_);
-}
-
-std::size_t KeyedHash::operator()(const Key32& bytes) const noexcept {
-  ByteArray<crypto_shorthash_BYTES> hash{};
-  crypto_shorthash(hash.data(), bytes.data(), bytes.size(), key_.data());
-  return static_cast<std::size_t>(load_be<std::uint64_t>(hash.data()));
-}
-
-Key32 sha256(ByteView bytes) {
-  return crypto::sha256({bytes});
-}
-
 ByteArray<81> pow_challenge(RelayOp op, KeyView mailbox, std::uint64_t timestamp,
                             std::uint64_t request_id, ByteView payload) {
-  return challenge_over(op, mailbox, timestamp, request_id, sha256(payload));
+  return challenge_over(op, mailbox, timestamp, request_id, crypto::sha256({payload}));
 }
 
 Key32 compute_capability(KeyView key, RelayOp op, KeyView mailbox, std::uint64_t timestamp,
                          std::uint64_t request_id, std::uint64_t pow_nonce, ByteView payload) {
   return capability_over(
-      key, bound_fields(op, mailbox, timestamp, request_id, pow_nonce, sha256(payload)));
+      key, bound_fields(op, mailbox, timestamp, request_id, pow_nonce, crypto::sha256({payload})));
 }
 
 RequestDigest request_digest(RelayOp op, const RelayRequest& request, ByteView payload) {
-  return digest_over(bound_fields(op, request, sha256(payload)));
+  return digest_over(bound_fields(op, request, crypto::sha256({payload})));
 }
 
 std::optional<RelayRequest> build_request(RelayOp op, const std::optional<Key32>& capability_key,
@@ -139,7 +131,7 @@ std::optional<RelayRequest> build_request(RelayOp op, const std::optional<Key32>
   request.timestamp = timestamp;
   request.request_id = load_be<std::uint64_t>(id_bytes.data());
 
-  const Key32 payload_hash = sha256(payload);
+  const Key32 payload_hash = crypto::sha256({payload});
   const auto challenge = challenge_over(op, mailbox, timestamp, request.request_id, payload_hash);
   const auto nonce = pow::solve(challenge, kBuildRequestDifficulty);
   if (!nonce) return std::nullopt;
@@ -159,9 +151,10 @@ Relay::Relay(std::uint64_t max_skew, std::uint64_t retention, std::optional<Key3
 
 std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequest& request,
                                                      ByteView payload, std::uint64_t now) {
+  moved_.check("Relay");
   if (distance(request.timestamp, now) > max_skew_) return std::unexpected(RelayError::Stale);
 
-  const Key32 payload_hash = sha256(payload);
+  const Key32 payload_hash = crypto::sha256({payload});
   const BoundFields fields = bound_fields(op, request, payload_hash);
   if (capability_key_) {
     const Key32 expected = capability_over(*capability_key_, fields);
@@ -178,12 +171,17 @@ std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequ
   }
 
   const RequestDigest digest = digest_over(fields);
-  if (!seen_.empty()) prune_seen(now);
+  if (!seen_.empty()) {
+    // In a large cache the digest's place arrives from memory while pruning runs.
+    seen_.prefetch(digest);
+    prune_seen(now);
+  }
   // One hash of the digest serves both the replay test and the insertion.
   const auto [slot, fresh] = seen_.try_emplace(digest, request.timestamp);
   if (!fresh) return std::unexpected(RelayError::Replay);
   try {
-    seen_by_time_[request.timestamp].push_back(digest);
+    // Timestamps mostly arrive in order, so the end is usually the place.
+    seen_by_time_.emplace_hint(seen_by_time_.end(), request.timestamp, digest);
   } catch (...) {
     seen_.erase(slot);
     throw;
@@ -209,24 +207,64 @@ void Relay::prune_seen(std::uint64_t now) {
 }
 
 void Relay::forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) {
-  for (auto second = first; second != last; ++second) {
-    for (const RequestDigest& digest : second->second) seen_.erase(digest);
+  // In a large cache every erasure waits on memory; asking for the lines of the digests a few
+  // places ahead lets those waits overlap.
+  constexpr int kAhead = 8;
+  auto ahead = first;
+  for (int i = 0; i < kAhead && ahead != last; ++i, ++ahead) seen_.prefetch(ahead->second);
+  for (auto digest = first; digest != last; ++digest) {
+    if (ahead != last) seen_.prefetch((ahead++)->second);
+    seen_.erase(digest->second);
   }
   seen_by_time_.erase(first, last);
 }
 
 void Relay::sweep(std::uint64_t now) {
-  for (auto mailbox = deposits_.begin(); mailbox != deposits_.end();) {
-    std::erase_if(mailbox->second,
-                  [&](const StoredDeposit& entry) { return !is_live(entry, now); });
-    mailbox = mailbox->second.empty() ? deposits_.erase(mailbox) : std::next(mailbox);
+  moved_.check("Relay");
+  // Entries stored before now - retention are past it, and only mailboxes whose oldest entry is
+  // among them hold any.
+  if (now > retention_) {
+    const std::uint64_t cutoff = now - retention_;
+    while (!mailboxes_by_age_.empty() && mailboxes_by_age_.begin()->first < cutoff) {
+      const MailboxId mailbox = mailboxes_by_age_.begin()->second;
+      if (const auto found = deposits_.find(mailbox); found != deposits_.end()) {
+        std::vector<StoredDeposit>& queue = found->second;
+        std::erase_if(queue, [&](const StoredDeposit& entry) { return !is_live(entry, now); });
+        if (queue.empty()) {
+          deposits_.erase(found);
+        } else {
+          mailboxes_by_age_.insert({oldest_of(queue), mailbox});
+        }
+      }
+      mailboxes_by_age_.erase(mailboxes_by_age_.begin());
+    }
   }
   prune_seen(now);
 }
 
 std::vector<ExportedDeposit> Relay::export_entries() const {
+  moved_.check("Relay");
+  std::size_t count = 0;
+  for (const auto& [mailbox, queue] : deposits_) count += queue.size();
   std::vector<ExportedDeposit> entries;
+  entries.reserve(count);
+  // Among many mailboxes each queue, and then its first payload, is a trip to memory: asking for
+  // queues eight mailboxes ahead and for payloads four ahead lets the trips overlap.
+  auto queue_ahead = deposits_.begin();
+  auto payload_ahead = deposits_.begin();
+  const auto ask_for_queue = [&] {
+    if (queue_ahead != deposits_.end()) __builtin_prefetch((queue_ahead++)->second.data());
+  };
+  const auto ask_for_payload = [&] {
+    if (payload_ahead == deposits_.end()) return;
+    const auto& queue = (payload_ahead++)->second;
+    if (!queue.empty()) __builtin_prefetch(queue.front().payload.data());
+  };
+  for (int i = 0; i < 4; ++i) ask_for_queue();
+  for (int i = 0; i < 4; ++i) ask_for_queue(), ask_for_payload();
   for (const auto& [mailbox, queue] : deposits_) {
+    ask_for_queue();
+    ask_for_payload();
     for (const StoredDeposit& entry : queue) {
       entries.push_back(ExportedDeposit{mailbox, entry.payload, entry.stored_at});
     }
@@ -234,9 +272,48 @@ std::vector<ExportedDeposit> Relay::export_entries() const {
   return entries;
 }
 
+template <class Append>
+void Relay::store(const MailboxId& mailbox, std::uint64_t oldest, std::uint64_t newest,
+                  Append&& append) {
+  const auto [slot, fresh] = deposits_.try_emplace(mailbox);
+  std::vector<StoredDeposit>& queue = slot->second;
+  const auto kept = static_cast<std::ptrdiff_t>(queue.size());
+  // Only an entry older than the latest one stored can be older than the queue's oldest.
+  std::optional<std::uint64_t> replaced;
+  if (!fresh && oldest < latest_stored_) {
+    if (const std::uint64_t current = oldest_of(queue); oldest < current) replaced = current;
+  }
+  try {
+    append(queue);
+    if (fresh || replaced) mailboxes_by_age_.insert({oldest, mailbox});
+  } catch (...) {
+    queue.erase(queue.begin() + kept, queue.end());
+    if (fresh) deposits_.erase(slot);
+    throw;
+  }
+  if (replaced) mailboxes_by_age_.erase({*replaced, mailbox});
+  latest_stored_ = std::max(latest_stored_, newest);
+}
+
 void Relay::import(std::vector<ExportedDeposit> entries) {
-  for (ExportedDeposit& entry : entries) {
-    deposits_[entry.mailbox].push_back(StoredDeposit{std::move(entry.payload), entry.stored_at});
+  moved_.check("Relay");
+  // An export lists each mailbox's entries together: each run is stored at once.
+  for (auto run = entries.begin(); run != entries.end();) {
+    const MailboxId& mailbox = run->mailbox;
+    const auto end = std::find_if(
+        run, entries.end(), [&](const ExportedDeposit& entry) { return entry.mailbox != mailbox; });
+    std::uint64_t oldest = kMaxTime;
+    std::uint64_t newest = 0;
+    for (auto entry = run; entry != end; ++entry) {
+      oldest = std::min(oldest, entry->stored_at);
+      newest = std::max(newest, entry->stored_at);
+    }
+    store(mailbox, oldest, newest, [&](std::vector<StoredDeposit>& queue) {
+      for (auto entry = run; entry != end; ++entry) {
+        queue.push_back(StoredDeposit{std::move(entry->payload), entry->stored_at});
+      }
+    });
+    run = end;
   }
 }
 
@@ -245,7 +322,9 @@ std::expected<void, RelayError> try_deposit(Relay& relay, const RelayRequest& re
   if (auto admitted = relay.check_request(RelayOp::Deposit, request, payload, now); !admitted) {
     return admitted;
   }
-  relay.deposits_[request.mailbox].push_back(StoredDeposit{std::move(payload), now});
+  relay.store(request.mailbox, now, now, [&](std::vector<StoredDeposit>& queue) {
+    queue.push_back(StoredDeposit{std::move(payload), now});
+  });
   return {};
 }
 
@@ -271,6 +350,7 @@ std::expected<std::vector<Bytes>, RelayError> try_pull(Relay& relay, const Relay
   std::vector<Bytes> payloads;
   auto queue = relay.deposits_.extract(request.mailbox);
   if (queue.empty()) return payloads;
+  relay.mailboxes_by_age_.erase({oldest_of(queue.mapped()), request.mailbox});
   for (StoredDeposit& entry : queue.mapped()) {
     if (relay.is_live(entry, now)) payloads.push_back(std::move(entry.payload));
   }

@@ -3,47 +3,35 @@
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::rotation {
 namespace {
 
-constexpr std::string_view kMigrationLabel = "vostrel/v1/identity-migration";
-constexpr std::string_view kLocLabel = "vostrel/v1/migrate-loc";
-constexpr std::string_view kKeyLabel = "vostrel/v1/migrate-key";
-
 Bytes migration_message(KeyView old_key, KeyView new_key) {
   Bytes message;
-  message.reserve(kMigrationLabel.size() + 64);
-  put_bytes(message, as_bytes(kMigrationLabel));
+  message.reserve(labels::kIdentityMigration.size() + 64);
+  put_bytes(message, as_bytes(labels::kIdentityMigration));
   put_bytes(message, old_key);
   put_bytes(message, new_key);
   return message;
 }
 
-template <std::size_t N>
-void copy_field(ByteReader& reader, ByteArray<N>& field) {
-  field = *reader.array<N>();
-}
-
 }  // namespace
 
 ByteArray<MIGRATION_RECORD_LEN> MigrationRecord::to_bytes() const {
-  ByteArray<MIGRATION_RECORD_LEN> out{};
-  auto at = std::copy(old_sig.begin(), old_sig.end(), out.begin());
-  at = std::copy(new_sig.begin(), new_sig.end(), at);
-  at = std::copy(old_key.begin(), old_key.end(), at);
-  std::copy(new_key.begin(), new_key.end(), at);
-  return out;
+  return concat(old_sig, new_sig, old_key, new_key);
 }
 
 std::optional<MigrationRecord> MigrationRecord::from_bytes(ByteView bytes) {
   if (bytes.size() != MIGRATION_RECORD_LEN) return std::nullopt;
   ByteReader reader(bytes);
   MigrationRecord record;
-  copy_field(reader, record.old_sig);
-  copy_field(reader, record.new_sig);
-  copy_field(reader, record.old_key);
-  copy_field(reader, record.new_key);
+  // Every read stays within the length checked above.
+  record.old_sig = *reader.array<64>();
+  record.new_sig = *reader.array<64>();
+  record.old_key = *reader.array<32>();
+  record.new_key = *reader.array<32>();
   return record;
 }
 
@@ -64,11 +52,11 @@ std::optional<identity::PublicKey> verify_migration(const MigrationRecord& recor
 }
 
 Key32 migrate_loc(KeyView shared_secret, KeyView old_key) {
-  return crypto::hmac_sha256(shared_secret, {as_bytes(kLocLabel), old_key});
+  return crypto::hmac_sha256(shared_secret, {as_bytes(labels::kMigrateLocation), old_key});
 }
 
-Key32 migrate_key(KeyView shared_secret, KeyView old_key) {
-  return crypto::hmac_sha256(shared_secret, {as_bytes(kKeyLabel), old_key});
+PlainSecret32 migrate_key(KeyView shared_secret, KeyView old_key) {
+  return crypto::hmac_sha256(shared_secret, {as_bytes(labels::kMigrateKey), old_key});
 }
 
 }  // namespace vostrel::rotation

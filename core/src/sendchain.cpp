@@ -6,16 +6,18 @@
 #include <utility>
 #include <vector>
 
+#include "vostrel/labels.hpp"
+
 namespace vostrel::sendchain {
 
 namespace {
 
-constexpr std::string_view kChainInitLabel = "vostrel/v1/async/chain-init";
-constexpr std::string_view kMessageLabel = "vostrel/v1/async/msg";
-constexpr std::string_view kChainLabel = "vostrel/v1/async/chain";
-constexpr std::string_view kEncLabel = "vostrel/v1/async/enc";
-constexpr std::string_view kNonceLabel = "vostrel/v1/async/nonce";
-constexpr std::string_view kMixInLabel = "vostrel/v1/async/pcs-mixin";
+constexpr std::string_view kChainInitLabel = labels::kChainInit;
+constexpr std::string_view kMessageLabel = labels::kChainMessage;
+constexpr std::string_view kChainLabel = labels::kChainNext;
+constexpr std::string_view kEncLabel = labels::kChainEncryption;
+constexpr std::string_view kNonceLabel = labels::kChainNonce;
+constexpr std::string_view kMixInLabel = labels::kChainMixIn;
 
 // A derived key kept in a wiping type.
 Secret32 derive_secret(KeyView key, std::initializer_list<ByteView> parts) {
@@ -42,11 +44,8 @@ ChainStep chain_step(crypto::HmacKey& chain_key) {
   return step;
 }
 
-ByteArray<FRAME_HEADER> frame_header(std::uint64_t counter) {
-  ByteArray<FRAME_HEADER> header{};
-  header[0] = FRAME_VERSION;
-  store_be(header.data() + 1, counter);
-  return header;
+ByteArray<kFrameHeaderBytes> frame_header(std::uint64_t counter) {
+  return concat(be_bytes(kFrameVersion), be_bytes(counter));
 }
 
 // The AEAD key and nonce under `key`, which holds the message key and is used up.
@@ -62,8 +61,8 @@ MessageKeys message_keys_on(crypto::HmacKey& key) {
 // The frame opened under `key`, which holds its message key and is used up.
 std::optional<Bytes> open_with(crypto::HmacKey& key, ByteView frame) {
   const MessageKeys keys = message_keys_on(key);
-  return crypto::open(keys.key.view(), keys.nonce, frame.first(FRAME_HEADER),
-                      frame.subspan(FRAME_HEADER));
+  return crypto::open(keys.key.view(), keys.nonce, frame.first(kFrameHeaderBytes),
+                      frame.subspan(kFrameHeaderBytes));
 }
 
 }  // namespace
@@ -106,8 +105,9 @@ SendChain SendChain::from_stored(KeyView chain_key, std::uint64_t next) {
 }
 
 Bytes SendChain::seal(ByteView message) {
+  moved_.check("SendChain");
   // The last counter has no next position; wrapping would reuse counters and envelope nonces.
-  if (next_ == LAST_COUNTER) throw Panic("send chain exhausted");
+  if (next_ == kLastCounter) throw Panic("send chain exhausted");
   crypto::HmacKey key(chain_key_.view());
   ChainStep step = chain_step(key);
   key.rekey(step.message_key.view());
@@ -115,7 +115,7 @@ Bytes SendChain::seal(ByteView message) {
   const auto header = frame_header(next_);
   const Bytes sealed = crypto::seal(keys.key.view(), keys.nonce, header, message);
   Bytes frame;
-  frame.reserve(FRAME_HEADER + sealed.size());
+  frame.reserve(kFrameHeaderBytes + sealed.size());
   put_bytes(frame, header);
   put_bytes(frame, sealed);
   chain_key_ = std::move(step.next_chain_key);
@@ -124,6 +124,7 @@ Bytes SendChain::seal(ByteView message) {
 }
 
 void SendChain::mix_in(const HybridSecret& secret, FixedView<16> bundle_id) {
+  moved_.check("SendChain");
   sendchain::mix_in(chain_key_, secret, bundle_id);
 }
 
@@ -137,6 +138,7 @@ RecvChain RecvChain::from_stored(KeyView chain_key, std::uint64_t next) {
 }
 
 RecvChain RecvChain::clone() const {
+  moved_.check("RecvChain");
   RecvChain copy(chain_key_.clone(), next_);
   copy.skipped_.reserve(skipped_.size());
   for (const auto& [counter, key] : skipped_) copy.skipped_.emplace_back(counter, key.clone());
@@ -144,17 +146,19 @@ RecvChain RecvChain::clone() const {
 }
 
 void RecvChain::mix_in(const HybridSecret& secret, FixedView<16> bundle_id) {
+  moved_.check("RecvChain");
   sendchain::mix_in(chain_key_, secret, bundle_id);
 }
 
 std::expected<Bytes, ChainError> RecvChain::open(ByteView frame) {
-  if (frame.size() < FRAME_HEADER || frame[0] != FRAME_VERSION) {
+  moved_.check("RecvChain");
+  if (frame.size() < kFrameHeaderBytes || frame[0] != kFrameVersion) {
     return std::unexpected(ChainError::Malformed);
   }
   const auto counter = load_be<std::uint64_t>(frame.data() + 1);
   if (counter < next_) return open_skipped(counter, frame);
   // A frame at the last counter could not move the chain past it: it is out of reach.
-  if (counter - next_ > CHAIN_MAX_SKIP || counter == LAST_COUNTER) {
+  if (counter - next_ > CHAIN_MAX_SKIP || counter == kLastCounter) {
     return std::unexpected(ChainError::TooManySkipped);
   }
   return open_ahead(counter, frame);

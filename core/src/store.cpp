@@ -13,14 +13,16 @@ bool is_direction(std::uint8_t byte) noexcept {
 }
 
 std::optional<LogEntry> read_entry(ByteReader& reader) {
-  const auto head = reader.bytes(kEntryHeadBytes);
-  if (!head || !is_direction((*head)[0])) return std::nullopt;
-  const auto timestamp = load_be<std::uint64_t>(head->data() + 1);
-  const auto length = load_be<std::uint32_t>(head->data() + 9);
+  // The whole head first: the three reads below stay within it.
+  if (reader.remaining() < kEntryHeadBytes) return std::nullopt;
+  const std::uint8_t direction = *reader.u8();
+  const std::uint64_t timestamp = *reader.u64();
+  const std::uint32_t length = *reader.u32();
+  if (!is_direction(direction)) return std::nullopt;
   const auto text = reader.bytes(length);
   if (!text || !is_utf8(*text)) return std::nullopt;
   return LogEntry{std::string(text->begin(), text->end()), timestamp,
-                  static_cast<Direction>((*head)[0])};
+                  static_cast<Direction>(direction)};
 }
 
 }  // namespace
@@ -40,6 +42,7 @@ std::ostream& operator<<(std::ostream& out, Direction direction) {
 }
 
 bool MessageLog::append(Direction direction, std::uint64_t timestamp, std::string_view text) {
+  moved_.check("MessageLog");
   if (!is_direction(static_cast<std::uint8_t>(direction))) return false;
   // The length first: an oversized text is refused without being read.
   if (text.size() > kMaxTextBytes || !is_utf8(as_bytes(text))) return false;
@@ -48,6 +51,7 @@ bool MessageLog::append(Direction direction, std::uint64_t timestamp, std::strin
 }
 
 Bytes MessageLog::to_encrypted(KeyView storage_key) const {
+  moved_.check("MessageLog");
   std::size_t length = 0;
   for (const LogEntry& entry : entries_) length += kEntryHeadBytes + entry.text.size();
   Bytes plaintext;

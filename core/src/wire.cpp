@@ -51,10 +51,8 @@ std::expected<void, IoError> write_frame(ByteSink& sink, std::uint8_t kind, Byte
   if (payload.size() > MAX_FRAME) {
     return std::unexpected(IoError{IoErrorKind::InvalidInput, "frame too large"});
   }
-  ByteArray<FRAME_HEADER_LEN> header{};
-  header[0] = WIRE_VERSION;
-  header[1] = kind;
-  store_be(header.data() + 2, static_cast<std::uint32_t>(payload.size()));
+  const ByteArray<FRAME_HEADER_LEN> header = concat(
+      be_bytes(WIRE_VERSION), be_bytes(kind), be_bytes(static_cast<std::uint32_t>(payload.size())));
   if (auto written = sink.write_all(header); !written) return written;
   if (payload.empty()) return {};
   return sink.write_all(payload);
@@ -63,14 +61,17 @@ std::expected<void, IoError> write_frame(ByteSink& sink, std::uint8_t kind, Byte
 std::expected<Frame, IoError> read_frame(ByteSource& source) {
   ByteArray<FRAME_HEADER_LEN> header{};
   if (auto got = source.read_exact(header); !got) return std::unexpected(std::move(got.error()));
-  if (header[0] != WIRE_VERSION) {
+  // The header is whole: every read stays within it.
+  ByteReader reader(header);
+  if (*reader.u8() != WIRE_VERSION) {
     return std::unexpected(IoError{IoErrorKind::InvalidData, "unsupported wire version"});
   }
-  const std::uint32_t length = load_be<std::uint32_t>(header.data() + 2);
+  const std::uint8_t kind = *reader.u8();
+  const std::uint32_t length = *reader.u32();
   if (length > MAX_FRAME) {
     return std::unexpected(IoError{IoErrorKind::InvalidData, "frame exceeds size cap"});
   }
-  Frame frame{header[1], Bytes(length)};
+  Frame frame{kind, Bytes(length)};
   if (length != 0) {
     if (auto got = source.read_exact(frame.payload); !got) {
       return std::unexpected(std::move(got.error()));

@@ -4,6 +4,7 @@
 
 #include "test_support.hpp"
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 using namespace vostrel::contacts;
@@ -31,7 +32,7 @@ Bytes entry(std::string_view name, const Key32& key, std::uint8_t verified,
 }
 
 Bytes seal_plaintext(ByteView plaintext) {
-  return crypto::seal(kStorageKey, crypto::kAtRestNonce, as_bytes("vostrel/contacts-at-rest/v1"),
+  return crypto::seal(kStorageKey, crypto::kAtRestNonce, as_bytes(labels::kContactsAtRest),
                       plaintext);
 }
 

@@ -5,6 +5,8 @@
 #include <sstream>
 
 #include "test_support.hpp"
+#include "vostrel/internal/crypto_steps.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 using namespace vostrel::crypto;
@@ -149,8 +151,8 @@ TEST(crypto, open_refuses_short_altered_and_misplaced_input) {
   EXPECT_FALSE(open(kTestKey, filled<12>(0x08), ad, sealed));
 
   const Bytes at_rest =
-      seal(kTestKey, kAtRestNonce, as_bytes("vostrel/identity-at-rest/v1"), Bytes(32, 9));
-  EXPECT_FALSE(open(kTestKey, kAtRestNonce, as_bytes("vostrel/contacts-at-rest/v1"), at_rest));
+      seal(kTestKey, kAtRestNonce, as_bytes(labels::kIdentityAtRest), Bytes(32, 9));
+  EXPECT_FALSE(open(kTestKey, kAtRestNonce, as_bytes(labels::kContactsAtRest), at_rest));
 }
 
 TEST(crypto, open_into_verifies_the_whole_tag_then_decrypts_a_prefix) {

@@ -6,6 +6,7 @@
 
 #include "test_support.hpp"
 #include "vostrel/invite.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/relay.hpp"
 
 using namespace vostrel;
@@ -240,7 +241,7 @@ TEST(directory, any_changed_or_short_blob_is_refused) {
   const auto sealed_blob = [&](std::size_t plaintext_bytes) {
     const auto nonce = dir_nonce(record_key, 1, 1);
     Bytes blob(nonce.begin(), nonce.end());
-    put_bytes(blob, crypto::seal(record_key, nonce, as_bytes("vostrel/dir-record"),
+    put_bytes(blob, crypto::seal(record_key, nonce, as_bytes(labels::kDirectoryRecordData),
                                  Bytes(plaintext_bytes, 0)));
     return blob;
   };

@@ -4,6 +4,7 @@
 
 #include "test_support.hpp"
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 using namespace vostrel::identity;
@@ -52,7 +53,7 @@ TEST(identity, blob_has_exact_size_and_opens_only_whole) {
   EXPECT_FALSE(Identity::from_encrypted(kStorageKey, longer));
   // A correctly sealed plaintext of another length is refused too.
   const Bytes wrong_length = crypto::seal(kStorageKey, crypto::kAtRestNonce,
-                                          as_bytes("vostrel/identity-at-rest/v1"), Bytes(31, 1));
+                                          as_bytes(labels::kIdentityAtRest), Bytes(31, 1));
   EXPECT_FALSE(Identity::from_encrypted(kStorageKey, wrong_length));
   auto opened = Identity::from_encrypted(kStorageKey, blob);
   ASSERT_TRUE(opened);

@@ -4,6 +4,7 @@
 
 #include "test_support.hpp"
 #include "vostrel/crypto.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 using namespace vostrel::invite;
@@ -36,7 +37,7 @@ struct Exchange {
 
 // The invitation signing message, written out independently of the module.
 Bytes invite_signing_message(const Invite& invitation) {
-  Bytes message = vostrel::test::bytes_of("vostrel/v1/invite-prekey");
+  Bytes message = vostrel::test::bytes_of(labels::kInvitePrekey);
   put_bytes(message, invitation.identity);
   put_bytes(message, invitation.x25519_pub);
   put_bytes(message, invitation.ek);
@@ -222,7 +223,7 @@ TEST(invite, transcript_holds_both_sides_values_in_order) {
   EXPECT_TRUE(std::ranges::equal(t.subspan(96, 32), r.eph_pub));
   EXPECT_TRUE(std::ranges::equal(t.subspan(128, 1184), ex.invitation.first.ek));
   EXPECT_TRUE(std::ranges::equal(t.subspan(1312, 1088), r.ct));
-  Bytes signed_by_bob = vostrel::test::bytes_of("vostrel/v1/invite-transcript");
+  Bytes signed_by_bob = vostrel::test::bytes_of(labels::kInviteTranscript);
   signed_by_bob.push_back(0x01);
   put_bytes(signed_by_bob, t);
   EXPECT_TRUE(identity::verify(ex.bob.public_key(), signed_by_bob, r.signature));

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "test_support.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 using namespace vostrel::media;
@@ -157,9 +158,8 @@ TEST(media, chunks_follow_the_stored_format) {
   for (std::uint32_t i = 0; i < 2; ++i) {
     const auto nonce = chunk_nonce(manifest.file_key.view(), manifest.file_id, i);
     const auto index = be_bytes(i);
-    const Key32 mac =
-        crypto::hmac_sha256(manifest.file_key.view(),
-                            {as_bytes("vostrel/v1/media/chunk-nonce"), manifest.file_id, index});
+    const Key32 mac = crypto::hmac_sha256(
+        manifest.file_key.view(), {as_bytes(labels::kMediaChunkNonce), manifest.file_id, index});
     EXPECT_TRUE(std::equal(nonce.begin(), nonce.end(), mac.begin()));
     Bytes ad(manifest.file_id.begin(), manifest.file_id.end());
     put_be(ad, i);

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <sstream>
 
 #include "test_support.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/mailbox.hpp"
 
 using namespace vostrel;
@@ -18,7 +20,7 @@ using vostrel::test::filled;
 namespace {
 
 constexpr std::uint64_t NOW = 1'700'000'000;
-constexpr std::uint64_t EPOCH = NOW / 3600;
+constexpr std::uint64_t kEpoch = NOW / 3600;
 const Key32 kRoot = filled<32>(0x77);
 
 // A sender and a receiver of one direction, from the root and the sender's identity key.
@@ -52,7 +54,7 @@ Bytes sender_state_of(const OfflineSender& tx) {
 }
 
 Key32 env_key_for(const Identity& sender) {
-  return crypto::hmac_sha256(kRoot, {as_bytes("vostrel/v1/mbx/env"), sender.public_key()});
+  return crypto::hmac_sha256(kRoot, {as_bytes(labels::kEnvelopeKey), sender.public_key()});
 }
 
 // An envelope around any padded plaintext, sealed as a genuine sender would.
@@ -173,15 +175,15 @@ TEST(offline, full_relay_roundtrip_with_pcs_and_ordering) {
   const auto bundles = bob_rx.publish_prekeys(bob, 3, NOW);
   ASSERT_EQ(bob_rx.prekeys().size(), 3u);
   for (const auto& bundle : bundles) {
-    box.deposit(prekey_loc(kRoot, bob.public_key(), EPOCH), seal_bundle(seal_key, bundle));
+    box.deposit(prekey_loc(kRoot, bob.public_key(), kEpoch), seal_bundle(seal_key, bundle));
   }
 
-  const auto published = mailbox::pull(box, prekey_loc(kRoot, bob.public_key(), EPOCH));
+  const auto published = mailbox::pull(box, prekey_loc(kRoot, bob.public_key(), kEpoch));
   ASSERT_EQ(published.size(), 3u);
   const auto bundle = open_bundle(seal_key, published[0]);
   ASSERT_TRUE(bundle.has_value());
   ASSERT_TRUE(bundle->verify(bob.public_key(), NOW));
-  const Key32 alice_loc = mbx_loc(kRoot, alice.public_key(), EPOCH);
+  const Key32 alice_loc = mbx_loc(kRoot, alice.public_key(), kEpoch);
   for (const auto& [text, with_bundle] :
        {std::pair{"hello bob", true}, {"second", false}, {"third", false}}) {
     auto envelope = alice_tx.seal(as_bytes(text), with_bundle ? &*bundle : nullptr);
@@ -216,8 +218,8 @@ TEST(offline, envelope_sizes_and_the_largest_messages) {
       {0, true, 1304},
       {114, true, 1304},
       {115, true, 1560},
-      {MAX_PLAIN_MESSAGE, false, 65'304},
-      {MAX_MIXED_MESSAGE, true, 65'304},
+      {kMaxPlainMessage, false, 65'304},
+      {kMaxMixedMessage, true, 65'304},
   };
   for (const auto& c : cases) {
     Direction d;
@@ -238,7 +240,7 @@ TEST(offline, seal_refuses_an_envelope_the_peer_could_never_ingest) {
     const auto bundle = d.publish_one();
     const PrekeyBundle* use = mixed ? &bundle : nullptr;
     const Bytes before = sender_state_of(d.tx);
-    const Bytes too_long((mixed ? MAX_MIXED_MESSAGE : MAX_PLAIN_MESSAGE) + 1, 0);
+    const Bytes too_long((mixed ? kMaxMixedMessage : kMaxPlainMessage) + 1, 0);
     EXPECT_FALSE(d.tx.seal(too_long, use).has_value()) << mixed;
     EXPECT_EQ(sender_state_of(d.tx), before) << mixed;
     // No sequence number was used up.
@@ -260,7 +262,7 @@ TEST(offline, seal_refuses_an_envelope_the_peer_could_never_ingest) {
 TEST(offline, seal_refuses_at_the_last_counter) {
   Direction d;
   OfflineSender tx = OfflineSender::restore(
-      kRoot, d.sender_id.public_key(), d.tx.chain().chain_key().view(), sendchain::LAST_COUNTER);
+      kRoot, d.sender_id.public_key(), d.tx.chain().chain_key().view(), sendchain::kLastCounter);
   const auto bundle = d.publish_one();
   const Bytes before = sender_state_of(tx);
   EXPECT_FALSE(tx.seal(bytes_of("m")).has_value());
@@ -292,7 +294,7 @@ TEST(offline, every_ingest_refusal_leaves_the_receiver_as_it_was) {
   Bytes mixed_no_frame{0x01};
   put_bytes(mixed_no_frame, header);
   const Bytes mixed_too_short(mixed_no_frame.begin(), mixed_no_frame.end() - 1);
-  Bytes far_frame{0x00, sendchain::FRAME_VERSION};
+  Bytes far_frame{0x00, sendchain::kFrameVersion};
   put_be(far_frame, std::uint64_t{1 + 2001});
   far_frame.resize(far_frame.size() + 16, 0);
 
@@ -455,13 +457,13 @@ TEST(offline, publish_prekeys_keeps_the_store_within_what_a_snapshot_holds) {
   const Bytes empty = state_of(d.rx);
   EXPECT_TRUE(d.rx.publish_prekeys(d.receiver_id, 0, NOW).empty());
   EXPECT_EQ(state_of(d.rx), empty);
-  ASSERT_EQ(d.rx.publish_prekeys(d.receiver_id, MAX_STORED_PREKEYS - 2, NOW).size(),
-            MAX_STORED_PREKEYS - 2);
+  ASSERT_EQ(d.rx.publish_prekeys(d.receiver_id, kMaxStoredPrekeys - 2, NOW).size(),
+            kMaxStoredPrekeys - 2);
   const Bytes before = state_of(d.rx);
   EXPECT_TRUE(d.rx.publish_prekeys(d.receiver_id, 3, NOW).empty());
   EXPECT_EQ(state_of(d.rx), before);
   EXPECT_EQ(d.rx.publish_prekeys(d.receiver_id, 2, NOW).size(), 2u);
-  EXPECT_EQ(d.rx.prekeys().size(), MAX_STORED_PREKEYS);
+  EXPECT_EQ(d.rx.prekeys().size(), kMaxStoredPrekeys);
   EXPECT_TRUE(d.rx.publish_prekeys(d.receiver_id, 1, NOW).empty());
 
   // Import has no bound of its own; publication still refuses beyond it.
@@ -474,7 +476,7 @@ TEST(offline, publish_prekeys_keeps_the_store_within_what_a_snapshot_holds) {
   std::vector<ByteView> views;
   for (const auto& r : records) views.push_back(r.view());
   crowded.import_prekeys(views);
-  ASSERT_EQ(crowded.prekeys().size(), MAX_STORED_PREKEYS + 1);
+  ASSERT_EQ(crowded.prekeys().size(), kMaxStoredPrekeys + 1);
   EXPECT_TRUE(crowded.publish_prekeys(d.receiver_id, 1, NOW).empty());
 }
 
@@ -487,12 +489,49 @@ TEST(offline, prune_removes_a_prekey_from_its_expiry_on) {
   EXPECT_TRUE(d.rx.prekeys().empty());
 }
 
+TEST(offline, publish_prekeys_saturates_at_the_top_of_the_clock) {
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  struct Case {
+    std::uint64_t now;
+    std::optional<std::uint64_t> expires_at;  // absent: nothing is published
+  };
+  const Case cases[] = {
+      {0, PREKEY_TTL},           {kTop - PREKEY_TTL - 1, kTop - 1},
+      {kTop - PREKEY_TTL, kTop}, {kTop - PREKEY_TTL + 1, kTop},  // would wrap to 0
+      {kTop - 1, kTop},                                          // would wrap to PREKEY_TTL - 2
+      {kTop, std::nullopt},  // valid while now < expires_at: nothing can be
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.now);
+    Direction d;
+    const auto bundles = d.rx.publish_prekeys(d.receiver_id, 2, c.now);
+    if (!c.expires_at) {
+      EXPECT_TRUE(bundles.empty());
+      EXPECT_TRUE(d.rx.prekeys().empty());
+      continue;
+    }
+    ASSERT_EQ(bundles.size(), 2u);
+    for (const auto& bundle : bundles) {
+      EXPECT_EQ(bundle.expires_at, *c.expires_at);
+      EXPECT_TRUE(bundle.verify(d.receiver_id.public_key(), c.now));
+    }
+    for (const auto& [id, secret] : d.rx.prekeys()) EXPECT_EQ(secret.expires_at, *c.expires_at);
+    d.rx.prune_prekeys(c.now);
+    ASSERT_EQ(d.rx.prekeys().size(), 2u);
+    const auto envelope = d.tx.seal(bytes_of("healed"), &bundles[0]);
+    ASSERT_TRUE(envelope);
+    const auto opened = ingest(d.rx, *envelope);
+    ASSERT_TRUE(opened.has_value()) << opened.error();
+    EXPECT_EQ(*opened, bytes_of("healed"));
+  }
+}
+
 TEST(offline, prekey_records_roundtrip_and_import_skips_other_lengths) {
   Direction d;
   (void)d.rx.publish_prekeys(d.receiver_id, 3, NOW);
   std::vector<SecretBytes> records;
   for (const auto& [id, secret] : d.rx.prekeys()) records.push_back(prekey_record(secret));
-  ASSERT_EQ(records[0].size(), PREKEY_RECORD_BYTES);
+  ASSERT_EQ(records[0].size(), kPrekeyRecordBytes);
   EXPECT_TRUE(std::equal(records[0].view().begin(), records[0].view().begin() + 16,
                          d.rx.prekeys().begin()->first.begin()));
 
@@ -519,7 +558,7 @@ TEST(offline, sealed_bundles_are_deterministic_and_bound_to_key_and_nonce) {
   const Key32 key = prekey_seal_key(kRoot, d.receiver_id.public_key());
   const Key32 other_key = prekey_seal_key(kRoot, d.sender_id.public_key());
   const Bytes blob = seal_bundle(key, bundle);
-  ASSERT_EQ(blob.size(), SEALED_BUNDLE_BYTES);
+  ASSERT_EQ(blob.size(), kSealedBundleBytes);
   EXPECT_EQ(seal_bundle(key, bundle), blob);
   EXPECT_FALSE(std::equal(blob.begin(), blob.begin() + 12, seal_bundle(other_key, bundle).begin()));
   EXPECT_EQ(open_bundle(key, blob), bundle);

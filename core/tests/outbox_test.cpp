@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "test_support.hpp"
 #include "vostrel/mailbox.hpp"
 
@@ -15,7 +17,7 @@ using vostrel::test::filled;
 namespace {
 
 constexpr std::uint64_t NOW = 1'700'000'000;
-constexpr std::uint64_t EPOCH = 472'222;
+constexpr std::uint64_t kEpoch = 472'222;
 const Key32 kRoot = filled<32>(0x99);
 
 struct Peers {
@@ -55,10 +57,10 @@ std::vector<Bytes> texts(std::initializer_list<std::string_view> list) {
 
 // The 89-byte snapshot of a new channel, with the prekey and entry sections replaced.
 Bytes snapshot_with(std::uint32_t prekeys, std::uint32_t entries, std::size_t blob_length) {
-  Bytes out(SNAPSHOT_HEAD_BYTES - 4, 0);
-  out[0] = SNAPSHOT_VERSION;
+  Bytes out(kSnapshotHeadBytes - 4, 0);
+  out[0] = kSnapshotVersion;
   put_be(out, prekeys);
-  out.resize(out.size() + prekeys * offline::PREKEY_RECORD_BYTES, 0);
+  out.resize(out.size() + prekeys * offline::kPrekeyRecordBytes, 0);
   put_be(out, entries);
   for (std::uint32_t i = 0; i < entries; ++i) {
     put_be(out, std::uint64_t{i});
@@ -138,11 +140,24 @@ TEST(outbox, expired_prekeys_pruned_on_restore) {
   ASSERT_EQ(on_time->rx().prekeys().size(), 3u);
 }
 
+TEST(outbox, prekeys_published_at_the_top_of_the_clock_survive_a_restore) {
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  for (const std::uint64_t now : {kTop - offline::PREKEY_TTL + 1, kTop - 1}) {
+    SCOPED_TRACE(now);
+    Peers p;
+    ASSERT_EQ(p.alice.rx().publish_prekeys(p.a, 2, now).size(), 2u);
+    const SecretBytes snapshot = p.alice.snapshot();
+    const auto restored = p.restore_alice(snapshot.view(), now);
+    ASSERT_TRUE(restored.has_value());
+    EXPECT_EQ(restored->rx().prekeys().size(), 2u);
+  }
+}
+
 TEST(outbox, prekeys_and_pcs_survive_a_restart_full_relay) {
   Peers p;
   mailbox::BlindMailbox box;
   const Key32 seal_key = offline::prekey_seal_key(kRoot, p.b.public_key());
-  const Key32 prekey_loc = offline::prekey_loc(kRoot, p.b.public_key(), EPOCH);
+  const Key32 prekey_loc = offline::prekey_loc(kRoot, p.b.public_key(), kEpoch);
   for (const auto& bundle : p.bob.rx().publish_prekeys(p.b, 3, NOW)) {
     box.deposit(prekey_loc, offline::seal_bundle(seal_key, bundle));
   }
@@ -158,7 +173,7 @@ TEST(outbox, prekeys_and_pcs_survive_a_restart_full_relay) {
   ASSERT_TRUE(bundle->verify(p.b.public_key(), NOW));
   OfflineChannel alice(kRoot, p.a.public_key(), p.b.public_key());
   ASSERT_TRUE(queue(alice, bytes_of("healed across a restart"), &*bundle));
-  const Key32 alice_loc = offline::mbx_loc(kRoot, p.a.public_key(), EPOCH);
+  const Key32 alice_loc = offline::mbx_loc(kRoot, p.a.public_key(), kEpoch);
   for (auto& blob : alice.pending()) box.deposit(alice_loc, std::move(blob));
 
   const auto pulled = mailbox::pull(box, alice_loc);
@@ -195,10 +210,10 @@ TEST(outbox, queue_refuses_what_the_sending_half_refuses) {
   broken.ek.resize(1000);
   const Bytes before = state_of(p.alice);
   EXPECT_FALSE(queue(p.alice, bytes_of("m"), &broken));
-  EXPECT_FALSE(queue(p.alice, Bytes(offline::MAX_PLAIN_MESSAGE + 1, 0)));
-  EXPECT_FALSE(queue(p.alice, Bytes(offline::MAX_MIXED_MESSAGE + 1, 0), &bundle));
+  EXPECT_FALSE(queue(p.alice, Bytes(offline::kMaxPlainMessage + 1, 0)));
+  EXPECT_FALSE(queue(p.alice, Bytes(offline::kMaxMixedMessage + 1, 0), &bundle));
   EXPECT_EQ(state_of(p.alice), before);
-  ASSERT_TRUE(queue(p.alice, Bytes(offline::MAX_MIXED_MESSAGE, 0x42), &bundle));
+  ASSERT_TRUE(queue(p.alice, Bytes(offline::kMaxMixedMessage, 0x42), &bundle));
   EXPECT_EQ(p.bob.ingest_batch(p.alice.pending()), std::vector<Bytes>{Bytes(64'114, 0x42)});
 }
 
@@ -342,7 +357,7 @@ TEST(outbox, restored_entry_with_flag_0x02_counts_as_acknowledged) {
   Peers p;
   ASSERT_TRUE(queue(p.alice, bytes_of("done")));
   Bytes snapshot = bytes_of_snapshot(p.alice);
-  snapshot[SNAPSHOT_HEAD_BYTES + 4 + 8] = 0x02;
+  snapshot[kSnapshotHeadBytes + 4 + 8] = 0x02;
   auto restored = p.restore_alice(snapshot);
   ASSERT_TRUE(restored.has_value());
   EXPECT_TRUE(restored->pending().empty());

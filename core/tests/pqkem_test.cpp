@@ -33,12 +33,14 @@ struct OracleResult {
 
 // Runs the second implementation as a child process: ciphertext and secret as two hex lines.
 OracleResult run_oracle(ByteView ek, ByteView randomness) {
-  const std::string command = "node '" VOSTREL_MLKEM_ORACLE "' " + to_hex(ek) + " " + to_hex(randomness) + " 2>&1";
+  const std::string command =
+      "node '" VOSTREL_MLKEM_ORACLE "' " + to_hex(ek) + " " + to_hex(randomness) + " 2>&1";
   OracleResult result;
   FILE* pipe = ::popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
   char buffer[4096];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, got);
+  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+    result.output.append(buffer, got);
   const int status = ::pclose(pipe);
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
@@ -56,7 +58,8 @@ TEST(pqkem, serialized_sizes_match_fips203) {
 TEST(pqkem, ml_kem_768_encapsulate_decapsulate_agree) {
   const KemKeyPair pair = KemKeyPair::generate();
   const Encapsulation enc = encapsulate(pair.ek);
-  ASSERT_TRUE(decapsulate(pair.dk, enc.ct) == enc.ss) << "both sides derive the same ML-KEM secret";
+  ASSERT_TRUE(decapsulate(pair.dk, enc.ct).bytes() == enc.ss.bytes())
+      << "both sides derive the same ML-KEM secret";
 }
 
 TEST(pqkem, key_and_ciphertext_serialization_roundtrips) {
@@ -72,8 +75,8 @@ TEST(pqkem, key_and_ciphertext_serialization_roundtrips) {
   const Bytes ct_bytes(second.ct.begin(), second.ct.end());
   Ciphertext rebuilt{};
   std::copy(ct_bytes.begin(), ct_bytes.end(), rebuilt.begin());
-  ASSERT_EQ(decapsulate(dk, first.ct), first.ss);
-  ASSERT_EQ(decapsulate(dk, rebuilt), second.ss);
+  ASSERT_EQ(decapsulate(dk, first.ct).bytes(), first.ss.bytes());
+  ASSERT_EQ(decapsulate(dk, rebuilt).bytes(), second.ss.bytes());
 }
 
 TEST(pqkem, hybrid_key_agrees_across_both_secrets) {
@@ -81,8 +84,8 @@ TEST(pqkem, hybrid_key_agrees_across_both_secrets) {
   const Encapsulation enc = encapsulate(pair.ek);
   const SharedSecret recovered = decapsulate(pair.dk, enc.ct);
   const Secret32 classical(filled<32>(0x25));
-  const Secret32 sender = crypto::hybrid_key(classical, enc.ss, as_bytes("transcript"));
-  const Secret32 receiver = crypto::hybrid_key(classical, recovered, as_bytes("transcript"));
+  const Secret32 sender = crypto::hybrid_key(classical, enc.ss.view(), as_bytes("transcript"));
+  const Secret32 receiver = crypto::hybrid_key(classical, recovered.view(), as_bytes("transcript"));
   ASSERT_EQ(sender.bytes(), receiver.bytes());
 }
 
@@ -106,9 +109,9 @@ TEST(pqkem, fips203_differential_kat_primary_vs_secondimpl) {
   const Bytes ss = vostrel::test::hex(ss_hex);
   ASSERT_TRUE(ct == Bytes(primary.ct.begin(), primary.ct.end()))
       << "ML-KEM-768 ciphertext differs between primary and secondimpl for the same (ek, coins)";
-  ASSERT_TRUE(ss == Bytes(primary.ss.begin(), primary.ss.end()))
+  ASSERT_TRUE(ss == Bytes(primary.ss.bytes().begin(), primary.ss.bytes().end()))
       << "ML-KEM-768 shared secret differs between implementations";
-  ASSERT_EQ(decapsulate(pair.dk, primary.ct), primary.ss);
+  ASSERT_EQ(decapsulate(pair.dk, primary.ct).bytes(), primary.ss.bytes());
 }
 
 TEST(pqkem, generation_is_deterministic_and_rejection_is_implicit) {
@@ -120,13 +123,13 @@ TEST(pqkem, generation_is_deterministic_and_rejection_is_implicit) {
   const Encapsulation enc = encapsulate_with(a.ek, filled<32>(0x19));
   const Encapsulation again = encapsulate_with(a.ek, filled<32>(0x19));
   EXPECT_EQ(enc.ct, again.ct);
-  EXPECT_EQ(enc.ss, again.ss);
+  EXPECT_EQ(enc.ss.bytes(), again.ss.bytes());
 
   for (const std::size_t position : {std::size_t{0}, std::size_t{500}, kCiphertextBytes - 1}) {
     Ciphertext changed = enc.ct;
     changed[position] ^= 0x01;
     const SharedSecret rejected = decapsulate(a.dk, changed);
-    EXPECT_NE(rejected, enc.ss) << "byte " << position;
-    EXPECT_EQ(decapsulate(a.dk, changed), rejected) << "byte " << position;
+    EXPECT_NE(rejected.bytes(), enc.ss.bytes()) << "byte " << position;
+    EXPECT_EQ(decapsulate(a.dk, changed).bytes(), rejected.bytes()) << "byte " << position;
   }
 }

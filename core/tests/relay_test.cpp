@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "test_support.hpp"
+#include "vostrel/crypto.hpp"
+#include "vostrel/internal/relay.hpp"
 #include "vostrel/pow.hpp"
 
 using namespace vostrel;
@@ -226,7 +228,7 @@ TEST(relay, bound_strings_match_known_answers) {
       << "the capability is not part of the digest";
   EXPECT_EQ(request_digest(RelayOp::Pull, request, {}),
             hex_array<32>("cae58aafa6c2ea38a32aa9dc18efb7f9174c1d4eb31ba5c2e83031138da94d83"));
-  EXPECT_EQ(relay::sha256({}),
+  EXPECT_EQ(crypto::sha256({}),
             hex_array<32>("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
 }
 
@@ -434,6 +436,67 @@ TEST(relay, pruning_matches_a_full_scan_of_the_cache) {
   }
 }
 
+TEST(relay, sweeps_pulls_and_imports_match_a_full_scan_of_the_store) {
+  // The index of mailboxes by their oldest entry must let a sweep drop exactly what a walk over
+  // every queue would, also when time runs backwards and imports bring older entries.
+  constexpr std::uint64_t kRetention = 100;
+  vostrel::test::XorShift random(77);
+  Relay relay(kMax, kRetention, std::nullopt, 0);
+  std::map<MailboxId, std::vector<StoredDeposit>> model;
+  const MailboxId mailboxes[] = {kTestMailbox, kOtherMailbox, filled<32>(0x01), filled<32>(0x02)};
+  const auto live = [&](const StoredDeposit& entry, std::uint64_t now) {
+    return (now > entry.stored_at ? now - entry.stored_at : 0) <= kRetention;
+  };
+  std::uint64_t request_id = 0;
+  for (std::uint64_t step = 0; step < 2000; ++step) {
+    const MailboxId& mailbox = mailboxes[random.next() % 4];
+    const std::uint64_t now = random.next() % 400;
+    const Bytes payload(8, static_cast<std::uint8_t>(step));
+    switch (random.next() % 8) {
+      case 0:
+      case 1:
+      case 2: {
+        const RelayRequest request{mailbox, Key32{}, now, ++request_id, 0};
+        ASSERT_TRUE(try_deposit(relay, request, payload, now).has_value());
+        model[mailbox].push_back({payload, now});
+        break;
+      }
+      case 3: {
+        std::vector<ExportedDeposit> entries;
+        for (std::uint64_t i = random.next() % 4; i > 0; --i) {
+          const MailboxId& into = random.next() % 2 ? mailbox : mailboxes[random.next() % 4];
+          entries.push_back({into, payload, random.next() % 400});
+          model[into].push_back({payload, entries.back().stored_at});
+        }
+        relay.import(std::move(entries));
+        break;
+      }
+      case 4: {
+        const RelayRequest request{mailbox, Key32{}, now, ++request_id, 0};
+        const auto pulled = try_pull(relay, request, now);
+        ASSERT_TRUE(pulled.has_value());
+        std::vector<Bytes> expected;
+        for (const StoredDeposit& entry : model[mailbox]) {
+          if (live(entry, now)) expected.push_back(entry.payload);
+        }
+        model.erase(mailbox);
+        ASSERT_EQ(*pulled, expected) << "step " << step;
+        break;
+      }
+      default:
+        relay.sweep(now);
+        for (auto queue = model.begin(); queue != model.end();) {
+          std::erase_if(queue->second,
+                        [&](const StoredDeposit& entry) { return !live(entry, now); });
+          queue = queue->second.empty() ? model.erase(queue) : std::next(queue);
+        }
+    }
+    ASSERT_EQ(relay.deposits().size(), model.size()) << "step " << step;
+    for (const auto& [id, queue] : model)
+      ASSERT_EQ(relay.deposits().at(id), queue) << "step " << step;
+  }
+}
+
 TEST(relay, retention_is_inclusive_and_future_deposits_are_fresh) {
   Relay relay = keyed_relay(1000);
   deposit_ok(relay, "edge", 10000);
@@ -451,6 +514,32 @@ TEST(relay, retention_is_inclusive_and_future_deposits_are_fresh) {
   deposit_ok(relay, "late", 20000);
   relay.sweep(21001);
   EXPECT_TRUE(relay.deposits().empty());
+}
+
+TEST(relay, retention_holds_at_both_ends_of_the_clock) {
+  struct Case {
+    std::uint64_t retention;
+    std::uint64_t stored_at;
+    std::uint64_t now;
+    bool live;
+  };
+  const Case cases[] = {
+      {kMax, 0, kMax, true},           {kMax - 1, 0, kMax, false},
+      {1000, kMax - 1000, kMax, true}, {1000, kMax - 1001, kMax, false},
+      {0, kMax, kMax, true},           {0, kMax, 0, true},  // stored after now: zero old
+      {1000, 0, kMax, false},
+  };
+  for (const Case& c : cases) {
+    Relay relay(kMax, c.retention, std::nullopt, 0);
+    relay.import({{kTestMailbox, bytes_of("entry"), c.stored_at}});
+    const RelayRequest peek = hand_built(RelayOp::Peek, std::nullopt, c.now, 1, {}, 0);
+    const auto peeked = try_peek(relay, peek, c.now);
+    ASSERT_TRUE(peeked.has_value());
+    EXPECT_EQ(peeked->size(), c.live ? 1u : 0u)
+        << c.retention << " " << c.stored_at << " " << c.now;
+    relay.sweep(c.now);
+    EXPECT_EQ(relay.deposits().size(), c.live ? 1u : 0u) << c.retention << " " << c.now;
+  }
 }
 
 TEST(relay, sweep_keeps_the_order_of_live_entries_and_drops_empty_mailboxes) {

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "test_support.hpp"
+#include "vostrel/internal/state_copy.hpp"
+#include "vostrel/labels.hpp"
 
 using namespace vostrel;
 using namespace vostrel::sendchain;
@@ -33,8 +35,8 @@ Bytes state_of(const RecvChain& chain) {
 }
 
 Bytes frame_at(std::uint64_t counter, std::size_t ciphertext_bytes) {
-  Bytes frame(FRAME_HEADER + ciphertext_bytes, 0);
-  frame[0] = FRAME_VERSION;
+  Bytes frame(kFrameHeaderBytes + ciphertext_bytes, 0);
+  frame[0] = kFrameVersion;
   store_be(frame.data() + 1, counter);
   return frame;
 }
@@ -146,7 +148,7 @@ TEST(sendchain, forward_secrecy_chain_key_advances) {
 // --- further behaviour ---
 
 TEST(sendchain, hmac_parts_ignores_how_the_bytes_are_split) {
-  const Bytes joined = bytes_of("vostrel/v1/async/msg");
+  const Bytes joined = bytes_of(labels::kChainMessage);
   const Secret32 whole(crypto::hmac_sha256(kRoot, {joined}));
   const Secret32 split(
       crypto::hmac_sha256(kRoot, {ByteView(joined).first(7), ByteView(joined).subspan(7)}));
@@ -179,7 +181,7 @@ TEST(sendchain, empty_message_is_a_25_byte_frame) {
   SendChain tx(kRoot, kSender);
   RecvChain rx(kRoot, kSender);
   const Bytes frame = tx.seal({});
-  ASSERT_EQ(frame.size(), FRAME_OVERHEAD);
+  ASSERT_EQ(frame.size(), kFrameOverheadBytes);
   ASSERT_EQ(rx.open(frame), Bytes{});
 }
 
@@ -190,7 +192,7 @@ TEST(sendchain, every_refusal_leaves_the_chain_as_it_was) {
   ASSERT_TRUE(rx.open(frames[2]).has_value());  // keeps the keys of 0 and 1
   ASSERT_TRUE(rx.open(frames[0]).has_value());
   Bytes damaged_kept = frames[1];
-  damaged_kept[FRAME_HEADER] ^= 0x01;
+  damaged_kept[kFrameHeaderBytes] ^= 0x01;
   Bytes wrong_version = frames[1];
   wrong_version[0] = 0x00;
 
@@ -244,17 +246,17 @@ TEST(sendchain, stored_position_resumes_the_same_frames) {
 // Found by fuzzing: a genuine frame at the last counter opened and wrapped next to 0, moving the
 // chain back and stranding its kept keys above it; sealing there wrapped the sender too.
 TEST(sendchain, last_counter_is_out_of_reach) {
-  SendChain tx = SendChain::from_stored(kRoot, LAST_COUNTER - 2);
-  RecvChain rx = RecvChain::from_stored(kRoot, LAST_COUNTER - 2);
+  SendChain tx = SendChain::from_stored(kRoot, kLastCounter - 2);
+  RecvChain rx = RecvChain::from_stored(kRoot, kLastCounter - 2);
   (void)tx.seal(bytes_of("passed over"));
   ASSERT_EQ(rx.open(tx.seal(bytes_of("next to last"))), bytes_of("next to last"));
-  ASSERT_EQ(rx.next(), LAST_COUNTER);
+  ASSERT_EQ(rx.next(), kLastCounter);
   ASSERT_EQ(rx.skipped().size(), 1u);
 
   // The genuine frame of the last counter, sealed by hand since seal refuses it.
-  const Secret32 mk(crypto::hmac_sha256(tx.chain_key().view(), {as_bytes("vostrel/v1/async/msg")}));
+  const Secret32 mk(crypto::hmac_sha256(tx.chain_key().view(), {as_bytes(labels::kChainMessage)}));
   const MessageKeys keys = message_keys(mk.view());
-  Bytes frame = frame_at(LAST_COUNTER, 0);
+  Bytes frame = frame_at(kLastCounter, 0);
   const Bytes sealed = crypto::seal(keys.key.view(), keys.nonce, frame, bytes_of("last"));
   put_bytes(frame, sealed);
   const Bytes before = state_of(rx);
@@ -268,7 +270,7 @@ TEST(sendchain, last_counter_is_out_of_reach) {
   } catch (const Panic& stop) {
     EXPECT_STREQ(stop.what(), "send chain exhausted");
   }
-  EXPECT_EQ(tx.next(), LAST_COUNTER);
+  EXPECT_EQ(tx.next(), kLastCounter);
   EXPECT_EQ(Bytes(tx.chain_key().bytes().begin(), tx.chain_key().bytes().end()), sender_key);
 }
 
@@ -280,13 +282,13 @@ TEST(sendchain, mix_in_on_both_sides_and_clone_independence) {
   const Bytes early = tx.seal(bytes_of("early"));
   (void)tx.seal(bytes_of("lost"));  // keeps a skipped key in the receiver after the next open
   ASSERT_TRUE(rx.open(tx.seal(bytes_of("third"))).has_value());
-  const RecvChain unmixed = rx.clone();
+  const RecvChain unmixed = internal::clone(rx);
   ASSERT_EQ(state_of(unmixed), state_of(rx));
 
   tx.mix_in(secret, id);
   rx.mix_in(secret, id);
   const Bytes healed = tx.seal(bytes_of("healed"));
-  RecvChain stale = unmixed.clone();
+  RecvChain stale = internal::clone(unmixed);
   EXPECT_EQ(stale.open(healed), std::unexpected(ChainError::Decrypt));
   EXPECT_EQ(rx.open(healed), bytes_of("healed"));
   // Kept keys are untouched by the mix and were copied, not shared.

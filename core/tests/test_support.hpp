@@ -66,10 +66,17 @@ class XorShift {
   std::uint64_t state_;
 };
 
-// Reaches into a SecretBytes to watch its release steps without reading freed memory.
+// Runs a SecretBytes's first release step, which is protected, to watch it without reading freed
+// memory.
 struct SecretBytesProbe {
-  static void zero_all(SecretBytes& s) { s.zero_all(); }
-  static const std::uint8_t* storage(const SecretBytes& s) { return s.buf_.data(); }
+  static void zero_all(SecretBytes& s) { (s.*Steps::kZeroAll)(); }
+  static const std::uint8_t* storage(const SecretBytes& s) { return s.data(); }
+
+ private:
+  // Named through a derived class, the protected step may be applied to any SecretBytes.
+  struct Steps : SecretBytes {
+    static constexpr auto kZeroAll = &Steps::zero_all;
+  };
 };
 
 }  // namespace vostrel::test

@@ -272,7 +272,7 @@ void Portable::tomsg(std::uint8_t msg[kSymBytes], const poly& p) noexcept {
 
 unsigned Portable::rej_uniform(std::int16_t* r, unsigned len, const std::uint8_t* buf,
                                std::size_t buflen) noexcept {
-  constexpr auto q = static_cast<unsigned>(kQ);
+  constexpr auto kUnsignedQ = static_cast<unsigned>(kQ);
   unsigned ctr = 0;
   std::size_t pos = 0;
   // Branch-free while enough slots are free: a rejected candidate is overwritten next. Two
@@ -283,7 +283,7 @@ unsigned Portable::rej_uniform(std::int16_t* r, unsigned len, const std::uint8_t
     for (int h = 0; h < 4; ++h) {
       const auto d = static_cast<unsigned>(w >> (12 * h)) & 0xFFF;
       r[ctr] = static_cast<std::int16_t>(d);
-      ctr += d < q;
+      ctr += d < kUnsignedQ;
     }
   }
   while (ctr + 2 <= len && pos + 3 <= buflen) {
@@ -291,16 +291,16 @@ unsigned Portable::rej_uniform(std::int16_t* r, unsigned len, const std::uint8_t
     pos += 3;
     const unsigned d1 = b0 | ((b1 & 0x0F) << 8), d2 = (b1 >> 4) | (b2 << 4);
     r[ctr] = static_cast<std::int16_t>(d1);
-    ctr += d1 < q;
+    ctr += d1 < kUnsignedQ;
     r[ctr] = static_cast<std::int16_t>(d2);
-    ctr += d2 < q;
+    ctr += d2 < kUnsignedQ;
   }
   while (ctr < len && pos + 3 <= buflen) {
     const unsigned b0 = buf[pos], b1 = buf[pos + 1], b2 = buf[pos + 2];
     pos += 3;
     const unsigned d1 = b0 | ((b1 & 0x0F) << 8), d2 = (b1 >> 4) | (b2 << 4);
-    if (d1 < q) r[ctr++] = static_cast<std::int16_t>(d1);
-    if (ctr < len && d2 < q) r[ctr++] = static_cast<std::int16_t>(d2);
+    if (d1 < kUnsignedQ) r[ctr++] = static_cast<std::int16_t>(d1);
+    if (ctr < len && d2 < kUnsignedQ) r[ctr++] = static_cast<std::int16_t>(d2);
   }
   return ctr;
 }

@@ -22,7 +22,7 @@ inline constexpr std::size_t kMaxNameBytes = 65'535;
 struct Contact {
   Key32 key{};
   bool verified = false;
-  std::optional<Key32> root;
+  std::optional<PlainSecret32> root;
 
   bool operator==(const Contact&) const = default;
 };
@@ -51,6 +51,8 @@ enum class NameError : std::uint8_t { TooLong = 1, NotUtf8 = 2 };
 std::string_view to_string(NameError error) noexcept;
 std::ostream& operator<<(std::ostream& out, NameError error);
 
+// A moved-from book is empty and would pin any key on first sight: every member function on it
+// stops with "Contacts used after it was moved from".
 class Contacts {
  public:
   // An empty book.
@@ -66,7 +68,7 @@ class Contacts {
   [[nodiscard]] bool is_verified(std::string_view name) const;
   // Sets the root once; false when the name is absent or already has a root.
   [[nodiscard]] bool establish_root(std::string_view name, KeyView root);
-  [[nodiscard]] std::optional<Key32> root(std::string_view name) const;
+  [[nodiscard]] std::optional<PlainSecret32> root(std::string_view name) const;
   [[nodiscard]] std::optional<Key32> key(std::string_view name) const;
   // Re-pins a contact, keeping its mark and root. Tests nothing about the new key: the caller
   // proves the move with `rotation::verify_migration` against `key(name)` first.
@@ -92,6 +94,7 @@ class Contacts {
  private:
   // std::string orders by unsigned byte values, a prefix first: the order of the stored form.
   std::map<std::string, Contact, std::less<>> entries_;
+  MoveMark moved_;
 };
 
 }  // namespace vostrel::contacts

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "vostrel/common.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::crypto {
 
@@ -23,7 +24,7 @@ inline constexpr std::size_t kTagBytes = 16;
 inline constexpr std::uint64_t kMaxPlaintextBytes = 274'877'906'879ULL;
 inline constexpr std::uint64_t kMaxSealedBytes = kMaxPlaintextBytes + kTagBytes;
 inline constexpr Nonce12 kAtRestNonce{};
-inline constexpr std::string_view kHybridInfoPrefix = "vostrel/v1/hybrid-kem";
+inline constexpr std::string_view kHybridInfoPrefix = labels::kHybridKem;
 
 // ChaCha20-Poly1305 (RFC 8439): the ciphertext followed by the 16-byte tag, without the nonce.
 // Stops with "ChaCha20-Poly1305 encryption does not fail for valid inputs" beyond the plaintext
@@ -48,7 +49,8 @@ inline constexpr std::string_view kHybridInfoPrefix = "vostrel/v1/hybrid-kem";
 [[nodiscard]] Key32 sha256(std::initializer_list<ByteView> parts);
 
 // Incremental SHA-256 for long inputs. A copy carries the state hashed so far (a midstate), so a
-// common prefix is hashed once.
+// common prefix is hashed once. update, finish and reset on a moved-from hash stop with "Sha256
+// used after it was moved from"; assigning a hash to it makes it whole again.
 class Sha256 {
  public:
   Sha256();
@@ -79,7 +81,8 @@ class Sha256 {
 
 // An HMAC-SHA-256 key prepared once: both padded key blocks are hashed when it is made, and every
 // MAC starts from copies of those two states in a working context of the key's own. For a key that
-// serves more than one MAC; one thread at a time. All three states are wiped when released.
+// serves more than one MAC; one thread at a time. All three states are wiped when released. A
+// moved-from key stops with "HmacKey used after it was moved from".
 class HmacKey {
  public:
   explicit HmacKey(ByteView key);
@@ -100,6 +103,7 @@ class HmacKey {
   friend void hkdf_expand(HmacKey& prk, std::span<const ByteView> info,
                           std::span<std::uint8_t> out);
   HmacKey();
+  static void check_not_moved(const HmacKey& key);
   // The MAC of head || parts || tail under `key`, in this key's working context; for the last,
   // in the prepared states.
   void mac_framed(const HmacKey& key, std::span<std::uint8_t, 32> out, ByteView head,
@@ -146,9 +150,6 @@ inline void hkdf_sha256(ByteView salt, ByteView input_keying_material,
 
 // Constant-time equality of two byte strings of the same length (false for different lengths).
 [[nodiscard]] bool ct_equal(ByteView a, ByteView b) noexcept;
-
-// RFC 7748 clamping of a copy of the secret.
-[[nodiscard]] Key32 clamp_scalar(KeyView secret) noexcept;
 
 // X25519 public key of a secret (clamped on use; the stored secret never changes).
 [[nodiscard]] Key32 x25519_public(KeyView secret);

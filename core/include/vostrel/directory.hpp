@@ -19,7 +19,7 @@ namespace vostrel::directory {
 
 inline constexpr std::size_t DIR_MAX_ADDRS = 8;
 inline constexpr std::size_t DIR_MAX_ADDR_LEN = 256;
-inline constexpr std::uint8_t DIR_RECORD_VERSION = 0x01;
+inline constexpr std::uint8_t kRecordVersion = 0x01;
 
 struct Address {
   enum class Kind : std::uint8_t { Onion = 1, Direct = 2 };  // the wire tags
@@ -53,7 +53,7 @@ struct DirRecord {
   bool operator==(const DirRecord&) const = default;
 };
 
-[[nodiscard]] Key32 dir_key(KeyView root, KeyView publisher);
+[[nodiscard]] PlainSecret32 dir_key(KeyView root, KeyView publisher);
 [[nodiscard]] Key32 dir_loc(KeyView root, KeyView publisher, std::uint64_t epoch);
 [[nodiscard]] crypto::Nonce12 dir_nonce(KeyView record_key, std::uint64_t epoch, std::uint64_t seq);
 

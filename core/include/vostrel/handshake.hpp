@@ -20,6 +20,7 @@
 
 #include "vostrel/common.hpp"
 #include "vostrel/identity.hpp"
+#include "vostrel/labels.hpp"
 #include "vostrel/pqkem.hpp"
 
 namespace vostrel::handshake {
@@ -30,7 +31,7 @@ inline constexpr std::size_t kAuthReplyBytes = 64 + kReplyBytes + 32;           
 inline constexpr std::size_t kConfirmBytes = 64 + 32;                           // 96
 inline constexpr std::size_t kTranscriptBytes =
     32 + 32 + pqkem::kEncapsulationKeyBytes + pqkem::kCiphertextBytes;  // 2336
-inline constexpr std::string_view kAuthLabel = "vostrel/handshake-auth/v1";
+inline constexpr std::string_view kAuthLabel = labels::kHandshakeAuth;
 inline constexpr std::uint8_t kInitiatorRole = 0x00;
 inline constexpr std::uint8_t kResponderRole = 0x01;
 
@@ -57,7 +58,9 @@ struct Reply {
 };
 
 // What the responder keeps between its Hello and the Reply. Releasing it wipes x25519_secret;
-// the secret is stored exactly as drawn and clamped at each use.
+// the secret is stored exactly as drawn and clamped at each use. A move zeroes the source's secret,
+// which no drawn secret is: responder_finish and responder_finish_auth on such a state stop with
+// "ResponderState used after it was moved from".
 struct ResponderState {
   Secret32 x25519_secret;
   pqkem::EncapsulationKey ek{};

@@ -13,6 +13,8 @@ using Signature = ByteArray<64>;
 
 inline constexpr std::size_t kEncryptedIdentityBytes = 48;
 
+// A move zeroes the source's seed; public_key, sign and to_encrypted on the source stop with
+// "Identity used after it was moved from".
 class Identity {
  public:
   // A new identity from 32 random bytes; stops with "OS CSPRNG" when the random source fails.
@@ -20,7 +22,10 @@ class Identity {
   // The 48-byte blob of `to_encrypted`, opened under the storage key.
   [[nodiscard]] static std::optional<Identity> from_encrypted(KeyView storage_key, ByteView blob);
 
-  const PublicKey& public_key() const noexcept { return public_key_; }
+  const PublicKey& public_key() const {
+    moved_.check("Identity");
+    return public_key_;
+  }
   // Pure Ed25519; deterministic. Stops with "signature operation failed" if signing reports
   // failure.
   [[nodiscard]] Signature sign(ByteView message) const;
@@ -42,6 +47,7 @@ class Identity {
 
   Secret32 seed_;
   PublicKey public_key_{};
+  MoveMark moved_;
 };
 
 // Ordinary (non-strict, cofactorless) Ed25519 verification: small-order keys and R are not refused,

@@ -46,9 +46,9 @@ struct Invite {
 
 // The inviter's private half. Not a wiping type: the caller decides how long it lives and where.
 struct InviteSecret {
-  Key32 x25519_secret{};  // as drawn, clamped only at each use
-  Bytes dk;               // 2400 bytes when well formed
-  Bytes ek;               // the invitation's encapsulation key, to rebuild the transcript
+  PlainSecret32 x25519_secret{};  // as drawn, clamped only at each use
+  Bytes dk;                       // 2400 bytes when well formed
+  Bytes ek;                       // the invitation's encapsulation key, to rebuild the transcript
   Key32 rendezvous{};
 
   // The secrets in plain, as an ordinary byte string.
@@ -69,15 +69,15 @@ struct FriendRequest {
 struct RequestOutput {
   FriendRequest request;
   Bytes transcript;  // kept to check the acceptance
-  Key32 root{};
-  Key32 session_key{};
+  PlainSecret32 root{};
+  PlainSecret32 session_key{};
   identity::PublicKey peer_id{};
 };
 
 struct AcceptOutput {
   identity::Signature accept{};  // travels alone, as its 64 bytes
-  Key32 root{};
-  Key32 session_key{};
+  PlainSecret32 root{};
+  PlainSecret32 session_key{};
   identity::PublicKey peer_id{};
 };
 
@@ -102,12 +102,12 @@ struct AcceptOutput {
                                  FixedView<kAcceptBytes> accept);
 
 // The long-lived root, one-way from the session key.
-[[nodiscard]] Key32 pairwise_root(KeyView session_key);
+[[nodiscard]] PlainSecret32 pairwise_root(KeyView session_key);
 
 // Where requests and acceptances of one invitation are left, and the key that seals them. Anyone
 // holding the invitation can compute all three.
 [[nodiscard]] Key32 invite_req_loc(KeyView rendezvous);
 [[nodiscard]] Key32 invite_acc_loc(KeyView rendezvous);
-[[nodiscard]] Key32 invite_seal_key(KeyView rendezvous);
+[[nodiscard]] PlainSecret32 invite_seal_key(KeyView rendezvous);
 
 }  // namespace vostrel::invite

@@ -12,6 +12,6 @@ namespace vostrel::keystore {
 // unreadable or of another length. File system failures are absorbed: the key is returned even when
 // it did not reach the disk. A new file is written with mode 0600 and replaces the old one whole.
 // Stops with "OS CSPRNG" when the random source fails.
-[[nodiscard]] Key32 dev_keystore(std::string_view path);
+[[nodiscard]] PlainSecret32 dev_keystore(std::string_view path);
 
 }  // namespace vostrel::keystore

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vostrel/common.hpp"
+#include "vostrel/crypto_keyed_hash.hpp"
 
 namespace vostrel::test {
 struct BlindMailboxProbe;
@@ -17,18 +18,6 @@ struct BlindMailboxProbe;
 namespace vostrel::mailbox {
 
 using Token = Key32;
-
-// Places queues by SipHash under a key drawn per store: whoever deposits chooses the token, so an
-// unkeyed hash would let them pile queues into one bucket. Stops with "OS CSPRNG" when the random
-// source fails.
-class TokenHash {
- public:
-  TokenHash();
-  std::size_t operator()(const Token& token) const noexcept;
-
- private:
-  ByteArray<16> key_{};
-};
 
 // A store without authentication, limits or expiry: whoever presents a token deposits or pulls.
 class BlindMailbox {
@@ -44,7 +33,7 @@ class BlindMailbox {
   friend struct vostrel::test::BlindMailboxProbe;
 
   // A token has an entry only while its queue holds at least one blob.
-  std::unordered_map<Token, std::vector<Bytes>, TokenHash> queues;
+  std::unordered_map<Token, std::vector<Bytes>, crypto::KeyedHash> queues;
 };
 
 // Hands over the token's whole queue in deposit order and removes it; empty when there is none.

@@ -27,7 +27,6 @@ inline constexpr std::size_t kSealedChunkBytes = CHUNK_SIZE + crypto::kTagBytes;
 // The manifest bytes before the MIME type.
 inline constexpr std::size_t kManifestHeadBytes = 101;
 inline constexpr std::uint64_t kManifestOpaque = 2000;
-inline constexpr std::string_view kChunkNonceLabel = "vostrel/v1/media/chunk-nonce";
 
 using FileId = ByteArray<16>;
 

@@ -38,17 +38,17 @@ using prekey::PrekeySecret;
 using sendchain::ChainError;
 
 inline constexpr std::size_t PAD_BUCKET = 256;
-inline constexpr std::size_t MIN_ENVELOPE = 8;
+inline constexpr std::size_t kMinEnvelope = 8;
 inline constexpr std::size_t MAX_ENVELOPE = 65'536;
 // The longest messages whose envelopes stay within MAX_ENVELOPE.
-inline constexpr std::size_t MAX_PLAIN_MESSAGE = 65'250;
-inline constexpr std::size_t MAX_MIXED_MESSAGE = 64'114;
+inline constexpr std::size_t kMaxPlainMessage = 65'250;
+inline constexpr std::size_t kMaxMixedMessage = 64'114;
 
 inline constexpr std::uint64_t PREKEY_TTL = 604'800;
-inline constexpr std::size_t PREKEY_RECORD_BYTES = 2456;
-inline constexpr std::size_t SEALED_BUNDLE_BYTES = 1332;
+inline constexpr std::size_t kPrekeyRecordBytes = 2456;
+inline constexpr std::size_t kSealedBundleBytes = 1332;
 // The most prekeys a receiving half holds: what a channel snapshot can carry.
-inline constexpr std::size_t MAX_STORED_PREKEYS = 512;
+inline constexpr std::size_t kMaxStoredPrekeys = 512;
 
 class OfflineError {
  public:
@@ -87,6 +87,7 @@ std::ostream& operator<<(std::ostream& out, const OfflineError& error);
 // Mailbox token of the envelopes from `sender_identity` in one epoch.
 [[nodiscard]] Key32 mbx_loc(KeyView root, KeyView sender_identity, std::uint64_t epoch);
 
+// seal on a moved-from sender stops with "OfflineSender used after it was moved from".
 class OfflineSender {
  public:
   OfflineSender(KeyView root, KeyView own_identity);
@@ -101,13 +102,16 @@ class OfflineSender {
   const sendchain::SendChain& chain() const noexcept { return chain_; }
 
  private:
-  OfflineSender(const Key32& env_key, sendchain::SendChain chain) noexcept
+  OfflineSender(const PlainSecret32& env_key, sendchain::SendChain chain) noexcept
       : env_key_(env_key), chain_(std::move(chain)) {}
 
-  Key32 env_key_;
+  PlainSecret32 env_key_;
   sendchain::SendChain chain_;
+  MoveMark moved_;
 };
 
+// A moved-from receiver holds no prekeys; ingest, publish_prekeys, prune_prekeys and
+// import_prekeys on it stop with "OfflineReceiver used after it was moved from".
 class OfflineReceiver {
  public:
   OfflineReceiver(KeyView root, KeyView peer_identity);
@@ -115,13 +119,14 @@ class OfflineReceiver {
   [[nodiscard]] static OfflineReceiver restore(KeyView root, KeyView peer_identity,
                                                KeyView chain_key, std::uint64_t counter);
 
-  // n new prekeys valid until now + PREKEY_TTL, their secrets stored. Returns no bundle and
-  // changes nothing for n = 0 or when the store would exceed MAX_STORED_PREKEYS.
+  // n new prekeys valid until now + PREKEY_TTL, their secrets stored; the expiry saturates at
+  // 2^64 - 1 rather than wrap. Returns no bundle and changes nothing for n = 0, when the store
+  // would exceed kMaxStoredPrekeys, or at now = 2^64 - 1, where no bundle could be valid.
   [[nodiscard]] std::vector<PrekeyBundle> publish_prekeys(const identity::Identity& owner,
                                                           std::size_t n, std::uint64_t now);
   // Removes every prekey whose expiry is at or before now.
   void prune_prekeys(std::uint64_t now);
-  // Stores every record of exactly PREKEY_RECORD_BYTES; the last record of an id wins.
+  // Stores every record of exactly kPrekeyRecordBytes; the last record of an id wins.
   void import_prekeys(std::span<const ByteView> records);
 
   const sendchain::RecvChain& chain() const noexcept { return chain_; }
@@ -130,15 +135,16 @@ class OfflineReceiver {
  private:
   friend std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView envelope);
 
-  OfflineReceiver(sendchain::RecvChain chain, const Key32& env_key) noexcept
+  OfflineReceiver(sendchain::RecvChain chain, const PlainSecret32& env_key) noexcept
       : chain_(std::move(chain)), env_key_(env_key) {}
 
   void store_prekey(PrekeySecret secret);
   [[nodiscard]] std::expected<Bytes, OfflineError> ingest_mixed(ByteView inner);
 
   sendchain::RecvChain chain_;
-  Key32 env_key_;
+  PlainSecret32 env_key_;
   std::map<PrekeyId, PrekeySecret> prekeys_;
+  MoveMark moved_;
 };
 
 // The message of an envelope; the receiver changes only when a message is returned.
@@ -147,7 +153,7 @@ class OfflineReceiver {
 
 // --- prekey publication ---
 
-[[nodiscard]] Key32 prekey_seal_key(KeyView root, KeyView owner_identity);
+[[nodiscard]] PlainSecret32 prekey_seal_key(KeyView root, KeyView owner_identity);
 [[nodiscard]] Key32 prekey_loc(KeyView root, KeyView owner_identity, std::uint64_t epoch);
 
 // The 1332-byte sealed form of a bundle; deterministic.

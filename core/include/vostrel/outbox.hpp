@@ -36,11 +36,11 @@ using prekey::PrekeyBundle;
 
 // queue refuses while this many entries are unacknowledged; also the most a snapshot holds.
 inline constexpr std::size_t MAX_PENDING = 256;
-inline constexpr std::size_t MAX_SNAPSHOT_PREKEYS = offline::MAX_STORED_PREKEYS;
+inline constexpr std::size_t MAX_SNAPSHOT_PREKEYS = offline::kMaxStoredPrekeys;
 inline constexpr std::size_t MAX_ENVELOPE = offline::MAX_ENVELOPE;
-inline constexpr std::uint8_t SNAPSHOT_VERSION = 0x01;
+inline constexpr std::uint8_t kSnapshotVersion = 0x01;
 // Version, both chain keys and counters, and the prekey count.
-inline constexpr std::size_t SNAPSHOT_HEAD_BYTES = 85;
+inline constexpr std::size_t kSnapshotHeadBytes = 85;
 
 struct OutboxEntry {
   Bytes blob;  // the envelope exactly as sealed
@@ -50,6 +50,8 @@ struct OutboxEntry {
   friend bool operator==(const OutboxEntry&, const OutboxEntry&) = default;
 };
 
+// queue, ingest_batch and snapshot on a moved-from channel stop with "OfflineChannel used after it
+// was moved from"; its outbox is empty.
 class OfflineChannel {
  public:
   OfflineChannel(KeyView root, KeyView own_identity, KeyView peer_identity);
@@ -86,6 +88,7 @@ class OfflineChannel {
   std::vector<OutboxEntry> outbox_;
   OfflineSender tx_;
   OfflineReceiver rx_;
+  MoveMark moved_;
 };
 
 // Seals the message (mixed with the peer's prekey when `bundle` is given, verified by the caller)

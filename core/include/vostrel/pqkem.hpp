@@ -16,7 +16,9 @@ inline constexpr std::size_t kEncapsulationRandomnessBytes = 32;
 using EncapsulationKey = ByteArray<kEncapsulationKeyBytes>;
 using DecapsulationKey = ByteArray<kDecapsulationKeyBytes>;
 using Ciphertext = ByteArray<kCiphertextBytes>;
-using SharedSecret = ByteArray<kSharedSecretBytes>;
+// Wiped when released, as every shared secret is.
+using SharedSecret = Secret32;
+static_assert(SharedSecret::size() == kSharedSecretBytes);
 
 struct KemKeyPair {
   DecapsulationKey dk{};
@@ -30,7 +32,7 @@ struct KemKeyPair {
 
 struct Encapsulation {
   Ciphertext ct{};
-  SharedSecret ss{};
+  SharedSecret ss;
 };
 
 // Encapsulates to any 1184 bytes with 32 fresh random bytes; stops with "OS CSPRNG" on failure.

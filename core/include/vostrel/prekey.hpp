@@ -15,9 +15,9 @@ namespace vostrel::prekey {
 
 using PrekeyId = ByteArray<16>;
 
-inline constexpr std::size_t BUNDLE_BYTES = 1304;
-inline constexpr std::size_t MIX_HEADER_BYTES = 1136;
-inline constexpr std::size_t SIGNED_MESSAGE_BYTES = 1264;
+inline constexpr std::size_t kBundleBytes = 1304;
+inline constexpr std::size_t kMixHeaderBytes = 1136;
+inline constexpr std::size_t kSignedMessageBytes = 1264;
 
 // The private half, kept by the owner until used or expired. Only the X25519 secret is wiped.
 struct PrekeySecret {

@@ -3,18 +3,21 @@
 // The relay's state: admission of client requests (freshness window, capability tag, proof of work,
 // replay cache) and the per-mailbox store that admitted deposits, peeks and pulls act on.
 
+#include <absl/container/btree_map.h>
+#include <absl/container/btree_set.h>
+#include <absl/container/flat_hash_map.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <iosfwd>
-#include <map>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "vostrel/common.hpp"
+#include "vostrel/crypto_keyed_hash.hpp"
 
 namespace vostrel::relay {
 
@@ -56,21 +59,6 @@ struct ExportedDeposit {
   friend bool operator==(const ExportedDeposit&, const ExportedDeposit&) = default;
 };
 
-// Places the relay's map entries by SipHash under a key drawn per map: clients choose mailbox
-// identifiers and, through the request fields, the replay digests, so an unkeyed hash would let
-// them pile entries into one bucket. Stops with "OS CSPRNG" when the random source fails.
-class KeyedHash {
- public:
-  KeyedHash();
-  std::size_t operator()(const Key32& bytes) const noexcept;
-
- private:
-  ByteArray<16> key_{};
-};
-
-// The relay's own capability comparison: all 32 bytes, no early exit, one decision at the end.
-[[nodiscard]] bool capability_matches(const Key32& expected, const Key32& presented) noexcept;
-
 // The difficulty at which `build_request` solves: that of every relay the system's callers use.
 inline constexpr std::uint8_t kBuildRequestDifficulty = 8;
 
@@ -89,10 +77,15 @@ class Relay;
                                                                      const RelayRequest& request,
                                                                      std::uint64_t now);
 
+// A moved-from relay holds no deposits and no replay cache, so it would admit replays:
+// check_request (and with it every try_*), sweep, export_entries and import on it stop with
+// "Relay used after it was moved from".
 class Relay {
  public:
-  using Deposits = std::unordered_map<MailboxId, std::vector<StoredDeposit>, KeyedHash>;
-  using Seen = std::unordered_map<RequestDigest, std::uint64_t, KeyedHash>;
+  // Open addressing with the hash under a key drawn per map: a million digests cost about what a
+  // thousand do, and clients still cannot choose colliding ones.
+  using Deposits = absl::flat_hash_map<MailboxId, std::vector<StoredDeposit>, crypto::KeyedHash>;
+  using Seen = absl::flat_hash_map<RequestDigest, std::uint64_t, crypto::KeyedHash>;
 
   // A relay with nothing stored and an empty replay cache; no capability key means open mode.
   // Draws its maps' hash keys; stops with "OS CSPRNG" when the random source fails.
@@ -130,11 +123,16 @@ class Relay {
   friend std::expected<std::vector<Bytes>, RelayError> try_pull(Relay&, const RelayRequest&,
                                                                 std::uint64_t);
 
-  using TimeIndex = std::map<std::uint64_t, std::vector<RequestDigest>>;
+  using TimeIndex = absl::btree_multimap<std::uint64_t, RequestDigest>;
+  using AgeIndex = absl::btree_set<std::pair<std::uint64_t, MailboxId>>;
 
   [[nodiscard]] bool is_live(const StoredDeposit& entry, std::uint64_t now) const noexcept;
   void prune_seen(std::uint64_t now);
   void forget_seen(TimeIndex::iterator first, TimeIndex::iterator last);
+  // Appends to the mailbox's queue, created when absent, through `append`, for entries stored
+  // between `oldest` and `newest`. When it throws, the queue is as it was.
+  template <class Append>
+  void store(const MailboxId& mailbox, std::uint64_t oldest, std::uint64_t newest, Append&& append);
 
   std::uint64_t max_skew_;
   std::uint64_t retention_;
@@ -144,10 +142,13 @@ class Relay {
   Seen seen_;
   // The same digests grouped by timestamp, so pruning touches only what it removes.
   TimeIndex seen_by_time_;
+  // Each mailbox under the stored_at of its oldest entry, so a sweep visits only mailboxes that
+  // hold an expired entry.
+  AgeIndex mailboxes_by_age_;
+  // No entry ever stored is later: one stored at this time or after is no mailbox's new oldest.
+  std::uint64_t latest_stored_ = 0;
+  MoveMark moved_;
 };
-
-// Its 32-byte SHA-256 digest.
-[[nodiscard]] Key32 sha256(ByteView bytes);
 
 // op || mailbox || timestamp || request_id || sha256(payload): 81 bytes, no label.
 [[nodiscard]] ByteArray<81> pow_challenge(RelayOp op, KeyView mailbox, std::uint64_t timestamp,

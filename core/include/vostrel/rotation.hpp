@@ -39,6 +39,6 @@ struct MigrationRecord {
 // Where, and under which key, a migration notice for one contact travels; fixed for one shared
 // secret and one old key.
 [[nodiscard]] Key32 migrate_loc(KeyView shared_secret, KeyView old_key);
-[[nodiscard]] Key32 migrate_key(KeyView shared_secret, KeyView old_key);
+[[nodiscard]] PlainSecret32 migrate_key(KeyView shared_secret, KeyView old_key);
 
 }  // namespace vostrel::rotation

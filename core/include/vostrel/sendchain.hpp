@@ -15,16 +15,20 @@
 #include "vostrel/common.hpp"
 #include "vostrel/crypto.hpp"
 
+namespace vostrel::internal {
+struct StateCopy;
+}
+
 namespace vostrel::sendchain {
 
-inline constexpr std::uint8_t FRAME_VERSION = 0x01;
+inline constexpr std::uint8_t kFrameVersion = 0x01;
 // Version byte and counter; also the frame's associated data.
-inline constexpr std::size_t FRAME_HEADER = 9;
-inline constexpr std::size_t FRAME_OVERHEAD = FRAME_HEADER + crypto::kTagBytes;
+inline constexpr std::size_t kFrameHeaderBytes = 9;
+inline constexpr std::size_t kFrameOverheadBytes = kFrameHeaderBytes + crypto::kTagBytes;
 // Most frames one open may pass over.
 inline constexpr std::uint64_t CHAIN_MAX_SKIP = 2000;
 // No frame carries this counter: the chain has no position after it.
-inline constexpr std::uint64_t LAST_COUNTER = ~std::uint64_t{0};
+inline constexpr std::uint64_t kLastCounter = ~std::uint64_t{0};
 
 using BundleId = ByteArray<16>;
 
@@ -49,6 +53,8 @@ struct MessageKeys {
 // Folds a prekey's hybrid secret and bundle id into a chain key, in place.
 void mix_in(Secret32& chain_key, const HybridSecret& secret, FixedView<16> bundle_id);
 
+// A move zeroes the source's chain key; seal and mix_in on the source stop with "SendChain used
+// after it was moved from".
 class SendChain {
  public:
   // The chain of the direction whose sender has `sender_identity`, at counter 0.
@@ -60,7 +66,7 @@ class SendChain {
   SendChain& operator=(SendChain&&) noexcept = default;
 
   // The frame of `message` at counter `next()`; the chain moves one position on. Stops with
-  // "send chain exhausted" at LAST_COUNTER.
+  // "send chain exhausted" at kLastCounter.
   [[nodiscard]] Bytes seal(ByteView message);
   void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
 
@@ -73,8 +79,11 @@ class SendChain {
 
   Secret32 chain_key_;
   std::uint64_t next_ = 0;
+  MoveMark moved_;
 };
 
+// A move zeroes the source's chain key and empties its kept keys; open and mix_in on the source
+// stop with "RecvChain used after it was moved from".
 class RecvChain {
  public:
   // Pairs with the peer's SendChain of the same root and sender identity.
@@ -85,11 +94,8 @@ class RecvChain {
   RecvChain(RecvChain&&) noexcept = default;
   RecvChain& operator=(RecvChain&&) noexcept = default;
 
-  // An independent copy with its own copies of every key.
-  [[nodiscard]] RecvChain clone() const;
-
   // The message of a frame; on any error the chain is left exactly as it was. A frame at
-  // LAST_COUNTER is TooManySkipped.
+  // kLastCounter is TooManySkipped.
   [[nodiscard]] std::expected<Bytes, ChainError> open(ByteView frame);
   void mix_in(const HybridSecret& secret, FixedView<16> bundle_id);
 
@@ -103,6 +109,11 @@ class RecvChain {
   RecvChain(Secret32 chain_key, std::uint64_t next) noexcept
       : chain_key_(std::move(chain_key)), next_(next) {}
 
+  friend struct internal::StateCopy;
+
+  // An independent copy with its own copies of every key; reached only through the internal
+  // state-copy header.
+  [[nodiscard]] RecvChain clone() const;
   [[nodiscard]] std::expected<Bytes, ChainError> open_skipped(std::uint64_t counter,
                                                               ByteView frame);
   [[nodiscard]] std::expected<Bytes, ChainError> open_ahead(std::uint64_t counter, ByteView frame);
@@ -111,6 +122,7 @@ class RecvChain {
   std::uint64_t next_ = 0;
   // Sorted by counter; one allocation for a whole gap rather than a node per key.
   SkippedKeys skipped_;
+  MoveMark moved_;
 };
 
 }  // namespace vostrel::sendchain

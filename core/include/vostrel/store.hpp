@@ -10,10 +10,11 @@
 #include <vector>
 
 #include "vostrel/common.hpp"
+#include "vostrel/labels.hpp"
 
 namespace vostrel::store {
 
-inline constexpr std::string_view kLogAtRestLabel = "vostrel/message-log-at-rest/v1";
+inline constexpr std::string_view kLogAtRestLabel = labels::kMessageLogAtRest;
 // The stored length field is 32 bits wide.
 inline constexpr std::uint64_t kMaxTextBytes = 0xFFFF'FFFFULL;
 // Direction, timestamp and text length in front of each stored text.
@@ -33,7 +34,8 @@ struct LogEntry {
 };
 
 // Every entry holds valid UTF-8 of at most kMaxTextBytes bytes, so every log seals to a blob that
-// opens again.
+// opens again. A moved-from log is empty: append and to_encrypted on it stop with "MessageLog used
+// after it was moved from".
 class MessageLog {
  public:
   // An empty log.
@@ -64,6 +66,7 @@ class MessageLog {
 
  private:
   std::vector<LogEntry> entries_;
+  MoveMark moved_;
 };
 
 }  // namespace vostrel::store
