@@ -135,7 +135,15 @@ bool Contacts::rotate_identity(std::string_view name, KeyView new_key) {
 
 Bytes Contacts::to_encrypted(KeyView storage_key) const {
   moved_.check("Contacts");
-  Bytes plaintext{kVersion};
+  // Name length, key, verified flag and root flag, then the name and the root if there is one.
+  constexpr std::size_t kEntryFixedBytes = 2 + 32 + 1 + 1;
+  std::size_t length = 1;
+  for (const auto& [name, contact] : entries_) {
+    length += kEntryFixedBytes + name.size() + (contact.root ? 32 : 0);
+  }
+  Bytes plaintext;
+  plaintext.reserve(length);
+  plaintext.push_back(kVersion);
   for (const auto& [name, contact] : entries_) {
     put_be(plaintext, static_cast<std::uint16_t>(name.size()));
     put_bytes(plaintext, as_bytes(name));

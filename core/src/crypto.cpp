@@ -1,83 +1,106 @@
 #include "vostrel/crypto.hpp"
 
-#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sodium.h>
 
-#include <climits>
-#include <memory>
+#include <cstring>
+#include <vector>
 
+#include "crypto_backend.hpp"
 #include "vostrel/internal/crypto_steps.hpp"
 
 namespace vostrel::crypto {
 namespace {
 
+using backend::check;
+using backend::owned;
+using CipherCtx = backend::Owned<EVP_CIPHER_CTX>;
+
+// What each operation stops with when a library call inside it fails.
 constexpr const char* kSealFailure = "ChaCha20-Poly1305 encryption does not fail for valid inputs";
+constexpr const char* kOpenFailure = "ChaCha20-Poly1305 decryption failed";
+constexpr const char* kSha256Failure = "SHA-256 failed";
+
 constexpr std::size_t kSha256Block = 64;
 // EVP lengths are ints: long inputs go through in pieces.
 constexpr std::size_t kEvpChunk = std::size_t{1} << 30;
 
-// Algorithm objects are fetched once and only read afterwards.
+// Algorithm objects are fetched once and only read afterwards; an algorithm the library lacks
+// stops the operation that needs it.
+template <typename Algorithm>
+Algorithm* fetched(Algorithm* algorithm, const char* operation) {
+  check(algorithm != nullptr, operation);
+  return algorithm;
+}
 const EVP_CIPHER* aead_cipher() {
   static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
-  return cipher;
+  return fetched(cipher, kSealFailure);
 }
 const EVP_CIPHER* stream_cipher() {
   static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20", nullptr);
-  return cipher;
+  return fetched(cipher, kOpenFailure);
 }
 EVP_MAC* poly1305_mac() {
   static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "POLY1305", nullptr);
-  return mac;
+  return fetched(mac, kOpenFailure);
 }
 const EVP_MD* sha256_md() {
   static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  return md;
+  return fetched(md, kSha256Failure);
 }
 
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
-};
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-struct MacCtxFree {
-  void operator()(EVP_MAC_CTX* ctx) const noexcept { EVP_MAC_CTX_free(ctx); }
-};
-using MacCtx = std::unique_ptr<EVP_MAC_CTX, MacCtxFree>;
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
-};
-using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-
-CipherCtx new_cipher_ctx() {
-  CipherCtx ctx(EVP_CIPHER_CTX_new());
-  if (!ctx) throw std::bad_alloc();
-  return ctx;
+// SHA-256 on an EVP digest context.
+void digest_init(EVP_MD_CTX* ctx) {
+  check(EVP_DigestInit_ex2(ctx, sha256_md(), nullptr) == 1, kSha256Failure);
+}
+void digest_update(EVP_MD_CTX* ctx, ByteView data) {
+  check(EVP_DigestUpdate(ctx, data.data(), data.size()) == 1, kSha256Failure);
+}
+void digest_final(EVP_MD_CTX* ctx, std::span<std::uint8_t, 32> out) {
+  unsigned int length = 0;
+  check(EVP_DigestFinal_ex(ctx, out.data(), &length) == 1 && length == out.size(), kSha256Failure);
+}
+void digest_copy(EVP_MD_CTX* to, const EVP_MD_CTX* from) {
+  check(EVP_MD_CTX_copy_ex(to, from) == 1, kSha256Failure);
 }
 
-bool cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, const std::uint8_t* in,
-                   std::size_t length) {
+void cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, const std::uint8_t* in,
+                   std::size_t length, const char* operation) {
   while (length > 0) {
     const std::size_t piece = std::min(length, kEvpChunk);
     int written = 0;
-    if (EVP_CipherUpdate(ctx, out, &written, in, static_cast<int>(piece)) != 1) return false;
+    check(EVP_CipherUpdate(ctx, out, &written, in, static_cast<int>(piece)) == 1, operation);
     out += piece;
     in += piece;
     length -= piece;
   }
-  return true;
 }
 
-bool add_associated_data(EVP_CIPHER_CTX* ctx, ByteView associated_data) {
+void add_associated_data(EVP_CIPHER_CTX* ctx, ByteView associated_data) {
   for (std::size_t done = 0; done < associated_data.size(); done += kEvpChunk) {
     const std::size_t piece = std::min(associated_data.size() - done, kEvpChunk);
     int written = 0;
-    if (EVP_EncryptUpdate(ctx, nullptr, &written, associated_data.data() + done,
-                          static_cast<int>(piece)) != 1) {
-      return false;
-    }
+    check(EVP_EncryptUpdate(ctx, nullptr, &written, associated_data.data() + done,
+                            static_cast<int>(piece)) == 1,
+          kSealFailure);
   }
-  return true;
+}
+
+// A byte string of `length` bytes that the caller overwrites in full before anyone reads them, so
+// that they are not zero-filled first. libstdc++'s vector keeps its end in a public member of a
+// protected base, which a C-style cast may reach; with other libraries, or with libstdc++'s own
+// container checks on, it is an ordinary zero-filled vector.
+Bytes unfilled(std::size_t length) {
+  Bytes bytes;
+#if defined(__GLIBCXX__) && !defined(_GLIBCXX_SANITIZE_VECTOR)
+  bytes.reserve(length);
+  auto& base = (std::_Vector_base<std::uint8_t, std::allocator<std::uint8_t>>&)bytes;
+  base._M_impl._M_finish = base._M_impl._M_start + length;
+#else
+  bytes.resize(length);
+#endif
+  return bytes;
 }
 
 // ChaCha20 positioned at block `counter` of (key, nonce).
@@ -85,10 +108,9 @@ CipherCtx chacha20_at(KeyView key, NonceView nonce, std::uint32_t counter) {
   ByteArray<16> iv{};
   for (std::size_t i = 0; i < 4; ++i) iv[i] = static_cast<std::uint8_t>(counter >> (8 * i));
   std::copy(nonce.begin(), nonce.end(), iv.begin() + 4);
-  CipherCtx ctx = new_cipher_ctx();
-  if (EVP_CipherInit_ex2(ctx.get(), stream_cipher(), key.data(), iv.data(), 1, nullptr) != 1) {
-    throw Panic(kSealFailure);
-  }
+  CipherCtx ctx = owned(EVP_CIPHER_CTX_new());
+  check(EVP_CipherInit_ex2(ctx.get(), stream_cipher(), key.data(), iv.data(), 1, nullptr) == 1,
+        kOpenFailure);
   return ctx;
 }
 
@@ -96,17 +118,19 @@ CipherCtx chacha20_at(KeyView key, NonceView nonce, std::uint32_t counter) {
 ByteArray<16> poly1305_tag(EVP_CIPHER_CTX* block0, ByteView associated_data, ByteView ciphertext) {
   ByteArray<64> block{};
   Secret32 one_time_key;
-  if (!cipher_update(block0, block.data(), block.data(), block.size())) throw Panic(kSealFailure);
+  cipher_update(block0, block.data(), block.data(), block.size(), kOpenFailure);
   std::copy_n(block.begin(), 32, one_time_key.mutable_bytes().begin());
   secure_zero(block.data(), block.size());
 
-  MacCtx mac(EVP_MAC_CTX_new(poly1305_mac()));
-  if (!mac || EVP_MAC_init(mac.get(), one_time_key.data(), 32, nullptr) != 1)
-    throw Panic(kSealFailure);
+  const auto mac = owned(EVP_MAC_CTX_new(poly1305_mac()));
+  check(EVP_MAC_init(mac.get(), one_time_key.data(), 32, nullptr) == 1, kOpenFailure);
+  const auto update = [&](const std::uint8_t* data, std::size_t length) {
+    check(EVP_MAC_update(mac.get(), data, length) == 1, kOpenFailure);
+  };
   static constexpr ByteArray<16> zeros{};
   const auto update_padded = [&](ByteView part) {
-    EVP_MAC_update(mac.get(), part.data(), part.size());
-    if (part.size() % 16 != 0) EVP_MAC_update(mac.get(), zeros.data(), 16 - part.size() % 16);
+    update(part.data(), part.size());
+    if (part.size() % 16 != 0) update(zeros.data(), 16 - part.size() % 16);
   };
   update_padded(associated_data);
   update_padded(ciphertext);
@@ -115,83 +139,324 @@ ByteArray<16> poly1305_tag(EVP_CIPHER_CTX* block0, ByteView associated_data, Byt
     lengths[i] = static_cast<std::uint8_t>(associated_data.size() >> (8 * i));
     lengths[8 + i] = static_cast<std::uint8_t>(ciphertext.size() >> (8 * i));
   }
-  EVP_MAC_update(mac.get(), lengths.data(), lengths.size());
+  update(lengths.data(), lengths.size());
   ByteArray<16> tag{};
   std::size_t tag_length = 0;
-  if (EVP_MAC_final(mac.get(), tag.data(), &tag_length, tag.size()) != 1) throw Panic(kSealFailure);
+  check(EVP_MAC_final(mac.get(), tag.data(), &tag_length, tag.size()) == 1 && tag_length == 16,
+        kOpenFailure);
   return tag;
-}
-
-void sodium_ready() {
-  static const bool ready = sodium_init() >= 0;
-  if (!ready) throw Panic("libsodium initialisation failed");
 }
 
 }  // namespace
 
+void backend::sodium_ready() {
+  static const bool ready = sodium_init() >= 0;
+  if (!ready) throw Panic("libsodium initialisation failed");
+}
+
 Bytes seal(KeyView key, NonceView nonce, ByteView associated_data, ByteView plaintext) {
   if (plaintext.size() > kMaxPlaintextBytes) throw Panic(kSealFailure);
   const Secret32 key_copy(key);
-  Bytes out(plaintext.size() + kTagBytes);
-  CipherCtx ctx = new_cipher_ctx();
+  Bytes out = unfilled(plaintext.size() + kTagBytes);
+  const CipherCtx ctx = owned(EVP_CIPHER_CTX_new());
+  check(EVP_EncryptInit_ex2(ctx.get(), aead_cipher(), key_copy.data(), nonce.data(), nullptr) == 1,
+        kSealFailure);
+  add_associated_data(ctx.get(), associated_data);
+  cipher_update(ctx.get(), out.data(), plaintext.data(), plaintext.size(), kSealFailure);
   int written = 0;
-  if (EVP_EncryptInit_ex2(ctx.get(), aead_cipher(), key_copy.data(), nonce.data(), nullptr) != 1 ||
-      !add_associated_data(ctx.get(), associated_data)) {
-    throw Panic(kSealFailure);
-  }
-  if (!cipher_update(ctx.get(), out.data(), plaintext.data(), plaintext.size()) ||
-      EVP_EncryptFinal_ex(ctx.get(), out.data() + plaintext.size(), &written) != 1 ||
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagBytes),
-                          out.data() + plaintext.size()) != 1) {
-    throw Panic(kSealFailure);
-  }
+  check(EVP_EncryptFinal_ex(ctx.get(), out.data() + plaintext.size(), &written) == 1 &&
+            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagBytes),
+                                out.data() + plaintext.size()) == 1,
+        kSealFailure);
   return out;
+}
+
+bool open_into(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed,
+               std::span<std::uint8_t> out) {
+  if (sealed.size() < kTagBytes || sealed.size() > kMaxSealedBytes) return false;
+  const ByteView ciphertext = sealed.first(sealed.size() - kTagBytes);
+  if (out.size() > ciphertext.size()) return false;
+  const Secret32 key_copy(key);
+  const CipherCtx stream = chacha20_at(key_copy.view(), nonce, 0);
+  const ByteArray<16> expected = poly1305_tag(stream.get(), associated_data, ciphertext);
+  // ctgrind: decision open
+  if (!ct_equal(expected, sealed.last(kTagBytes))) return false;
+  // The stream now stands at block 1, where the data starts.
+  cipher_update(stream.get(), out.data(), ciphertext.data(), out.size(), kOpenFailure);
+  return true;
 }
 
 std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed) {
   if (sealed.size() < kTagBytes || sealed.size() > kMaxSealedBytes) return std::nullopt;
-  const Secret32 key_copy(key);
-  const ByteView ciphertext = sealed.first(sealed.size() - kTagBytes);
-  CipherCtx stream = chacha20_at(key_copy.view(), nonce, 0);
-  const ByteArray<16> expected = poly1305_tag(stream.get(), associated_data, ciphertext);
-  // ctgrind: decision open
-  if (!ct_equal(expected, sealed.last(kTagBytes))) return std::nullopt;
-  // The stream now stands at block 1, where the data starts.
-  Bytes plaintext(ciphertext.size());
-  if (!cipher_update(stream.get(), plaintext.data(), ciphertext.data(), ciphertext.size())) {
-    throw Panic(kSealFailure);
-  }
+  Bytes plaintext = unfilled(sealed.size() - kTagBytes);
+  if (!open_into(key, nonce, associated_data, sealed, plaintext)) return std::nullopt;
   return plaintext;
 }
 
-Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts) {
-  // RFC 2104 over the fetched digest, so no per-call algorithm lookup.
-  ByteArray<kSha256Block> block_key{};
-  if (key.size() > kSha256Block) {
-    const Key32 hashed = sha256({key});
-    std::copy(hashed.begin(), hashed.end(), block_key.begin());
-  } else {
-    std::copy(key.begin(), key.end(), block_key.begin());
+namespace {
+
+EVP_MD_CTX* md_ctx(void* ctx) noexcept {
+  return static_cast<EVP_MD_CTX*>(ctx);
+}
+
+// Digest contexts kept by each thread for its next hashers and keys. A context given back is reset
+// first, which wipes its state; a thread keeps a few and frees the rest.
+class ContextPool {
+ public:
+  static EVP_MD_CTX* take() {
+    if (!gone_) {
+      auto& kept = pool().kept_;
+      if (!kept.empty()) {
+        EVP_MD_CTX* ctx = kept.back();
+        kept.pop_back();
+        return ctx;
+      }
+    }
+    return owned(EVP_MD_CTX_new()).release();
   }
-  ByteArray<kSha256Block> pad{};
-  MdCtx ctx(EVP_MD_CTX_new());
-  if (!ctx) throw std::bad_alloc();
-  for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = block_key[i] ^ 0x36;
+  static void give(EVP_MD_CTX* ctx) noexcept {
+    if (ctx == nullptr) return;
+    EVP_MD_CTX_reset(ctx);
+    // Hashers released after the thread's pool (static ones, at exit) free their contexts.
+    if (!gone_ && pool().kept_.size() < kKept) {
+      pool().kept_.push_back(ctx);
+    } else {
+      EVP_MD_CTX_free(ctx);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kKept = 16;
+  ContextPool() { kept_.reserve(kKept); }
+  ~ContextPool() {
+    gone_ = true;
+    for (EVP_MD_CTX* ctx : kept_) EVP_MD_CTX_free(ctx);
+  }
+  static ContextPool& pool() {
+    thread_local ContextPool instance;
+    return instance;
+  }
+  // Trivially destructible, so still readable while other thread-local objects are destroyed.
+  static thread_local bool gone_;
+  std::vector<EVP_MD_CTX*> kept_;
+};
+thread_local bool ContextPool::gone_ = false;
+
+// A context from the pool for the length of one computation.
+class PooledContext {
+ public:
+  PooledContext() : ctx_(ContextPool::take()) {}
+  PooledContext(const PooledContext&) = delete;
+  PooledContext& operator=(const PooledContext&) = delete;
+  ~PooledContext() { ContextPool::give(ctx_); }
+  EVP_MD_CTX* get() const noexcept { return ctx_; }
+
+ private:
+  EVP_MD_CTX* ctx_;
+};
+
+// Feeds head || parts || tail to `ctx`. A short message, the usual case for a derivation, goes
+// through as one piece: each digest call has a fixed cost that the few bytes do not repay.
+void hash_message(EVP_MD_CTX* ctx, ByteView head, std::span<const ByteView> parts, ByteView tail) {
+  constexpr std::size_t kGathered = 256;
+  std::size_t total = head.size() + tail.size();
+  std::size_t pieces = (head.empty() ? 0U : 1U) + (tail.empty() ? 0U : 1U);
+  for (const ByteView part : parts) {
+    total += part.size();
+    if (!part.empty()) ++pieces;
+  }
+  if (pieces < 2 || total > kGathered) {
+    if (!head.empty()) digest_update(ctx, head);
+    for (const ByteView part : parts) {
+      if (!part.empty()) digest_update(ctx, part);
+    }
+    if (!tail.empty()) digest_update(ctx, tail);
+    return;
+  }
+  ByteArray<kGathered> gathered;
+  std::size_t at = 0;
+  const auto gather = [&](ByteView piece) {
+    if (!piece.empty()) std::memcpy(gathered.data() + at, piece.data(), piece.size());
+    at += piece.size();
+  };
+  gather(head);
+  for (const ByteView part : parts) gather(part);
+  gather(tail);
+  digest_update(ctx, ByteView(gathered).first(at));
+  secure_zero(gathered.data(), at);
+}
+
+// The MAC of head || parts || tail in `work`, from copies of a key's prepared pad states.
+void copied_mac(EVP_MD_CTX* work, const EVP_MD_CTX* inner, const EVP_MD_CTX* outer,
+                std::span<std::uint8_t, 32> out, ByteView head, std::span<const ByteView> parts,
+                ByteView tail) {
+  digest_copy(work, inner);
+  hash_message(work, head, parts, tail);
+  Key32 inner_digest{};
+  digest_final(work, inner_digest);
+  digest_copy(work, outer);
+  digest_update(work, inner_digest);
+  secure_zero(inner_digest.data(), inner_digest.size());
+  digest_final(work, out);
+}
+
+// The RFC 2104 key block: the key itself, or its digest when longer than a block, zero-padded.
+class BlockKey {
+ public:
+  explicit BlockKey(ByteView key) {
+    if (key.size() > kSha256Block) {
+      Sha256 hash;
+      hash.update(key);
+      const Key32 hashed = hash.finish();
+      std::copy(hashed.begin(), hashed.end(), bytes_.begin());
+    } else {
+      std::copy(key.begin(), key.end(), bytes_.begin());
+    }
+  }
+  BlockKey(const BlockKey&) = delete;
+  BlockKey& operator=(const BlockKey&) = delete;
+  ~BlockKey() { secure_zero(bytes_.data(), bytes_.size()); }
+
+  // Starts `ctx` on the key block XOR `pad_byte`.
+  void start(EVP_MD_CTX* ctx, std::uint8_t pad_byte) const {
+    ByteArray<kSha256Block> pad{};
+    for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = bytes_[i] ^ pad_byte;
+    digest_init(ctx);
+    digest_update(ctx, pad);
+    secure_zero(pad.data(), pad.size());
+  }
+
+ private:
+  ByteArray<kSha256Block> bytes_{};
+};
+
+constexpr std::uint8_t kInnerPad = 0x36;
+constexpr std::uint8_t kOuterPad = 0x5c;
+
+}  // namespace
+
+Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts) {
+  // Used once, the key is not worth preparing: both pads are hashed straight in one context.
+  const BlockKey block(key);
+  const PooledContext work;
+  block.start(work.get(), kInnerPad);
+  hash_message(work.get(), {}, parts, {});
   Key32 inner{};
-  EVP_DigestInit_ex2(ctx.get(), sha256_md(), nullptr);
-  EVP_DigestUpdate(ctx.get(), pad.data(), pad.size());
-  for (const ByteView part : parts) EVP_DigestUpdate(ctx.get(), part.data(), part.size());
-  EVP_DigestFinal_ex(ctx.get(), inner.data(), nullptr);
-  for (std::size_t i = 0; i < kSha256Block; ++i) pad[i] = block_key[i] ^ 0x5c;
-  Key32 out{};
-  EVP_DigestInit_ex2(ctx.get(), sha256_md(), nullptr);
-  EVP_DigestUpdate(ctx.get(), pad.data(), pad.size());
-  EVP_DigestUpdate(ctx.get(), inner.data(), inner.size());
-  EVP_DigestFinal_ex(ctx.get(), out.data(), nullptr);
-  secure_zero(block_key.data(), block_key.size());
-  secure_zero(pad.data(), pad.size());
+  digest_final(work.get(), inner);
+  block.start(work.get(), kOuterPad);
+  digest_update(work.get(), inner);
   secure_zero(inner.data(), inner.size());
+  Key32 out{};
+  digest_final(work.get(), out);
   return out;
+}
+
+HmacKey::HmacKey()
+    : inner_(Sha256::Unstarted{}), outer_(Sha256::Unstarted{}), work_(Sha256::Unstarted{}) {}
+
+HmacKey::HmacKey(ByteView key) : HmacKey() {
+  rekey(key);
+}
+
+void HmacKey::rekey(ByteView key) {
+  check_not_moved(*this);
+  const BlockKey block(key);
+  block.start(md_ctx(inner_.ctx_), kInnerPad);
+  block.start(md_ctx(outer_.ctx_), kOuterPad);
+  spent_ = false;
+}
+
+namespace {
+constexpr const char* kSpentKey = "HMAC key used after its last MAC";
+}  // namespace
+
+void HmacKey::check_not_moved(const HmacKey& key) {
+  // A move takes all three contexts along.
+  if (key.inner_.ctx_ == nullptr) throw Panic("HmacKey used after it was moved from");
+}
+
+void HmacKey::mac_framed(const HmacKey& key, std::span<std::uint8_t, 32> out, ByteView head,
+                         std::span<const ByteView> parts, ByteView tail) {
+  check_not_moved(*this);
+  check_not_moved(key);
+  check(!key.spent_, kSpentKey);
+  copied_mac(md_ctx(work_.ctx_), md_ctx(key.inner_.ctx_), md_ctx(key.outer_.ctx_), out, head, parts,
+             tail);
+}
+
+void HmacKey::last_mac_framed(std::span<std::uint8_t, 32> out, ByteView head,
+                              std::span<const ByteView> parts, ByteView tail) {
+  check_not_moved(*this);
+  check(!spent_, kSpentKey);
+  spent_ = true;
+  hash_message(md_ctx(inner_.ctx_), head, parts, tail);
+  Key32 inner_digest{};
+  digest_final(md_ctx(inner_.ctx_), inner_digest);
+  digest_update(md_ctx(outer_.ctx_), inner_digest);
+  secure_zero(inner_digest.data(), inner_digest.size());
+  digest_final(md_ctx(outer_.ctx_), out);
+}
+
+Key32 HmacKey::mac(std::initializer_list<ByteView> parts) {
+  Key32 out{};
+  mac_framed(*this, out, {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
+  return out;
+}
+
+void HmacKey::mac_into(std::span<std::uint8_t, 32> out, std::initializer_list<ByteView> parts) {
+  mac_framed(*this, out, {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
+}
+
+void HmacKey::last_mac_into(std::span<std::uint8_t, 32> out,
+                            std::initializer_list<ByteView> parts) {
+  last_mac_framed(out, {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
+}
+
+void hkdf_extract(HmacKey& prk, ByteView salt, ByteView input_keying_material) {
+  Key32 prk_bytes{};
+  if (salt.empty()) {
+    // An absent salt is the empty key, which HMAC pads to the same block as 32 zero bytes. Its
+    // states are prepared once and only ever copied, into the working context of `prk`.
+    static const HmacKey no_salt{ByteView{}};
+    const ByteView parts[] = {input_keying_material};
+    prk.mac_framed(no_salt, prk_bytes, {}, parts, {});
+  } else {
+    prk_bytes = hmac_sha256(salt, {input_keying_material});
+  }
+  prk.rekey(prk_bytes);
+  secure_zero(prk_bytes.data(), prk_bytes.size());
+}
+
+HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material) {
+  HmacKey prk;
+  hkdf_extract(prk, salt, input_keying_material);
+  return prk;
+}
+
+void hkdf_expand(HmacKey& prk, std::span<const ByteView> info, std::span<std::uint8_t> out) {
+  if (out.size() > kHkdfMaxOutputBytes) throw Panic("HKDF-SHA-256 output beyond 8160 bytes");
+  // T(i) = HMAC(PRK, T(i-1) || info || i), with T(0) empty.
+  Key32 block{};
+  std::size_t previous = 0;
+  std::uint8_t counter = 1;
+  for (std::size_t done = 0; done < out.size(); done += block.size(), ++counter) {
+    const ByteView head = ByteView(block).first(previous);
+    const ByteView tail(&counter, 1);
+    if (out.size() - done <= block.size()) {
+      prk.last_mac_framed(block, head, info, tail);
+    } else {
+      prk.mac_framed(prk, block, head, info, tail);
+    }
+    previous = block.size();
+    std::copy_n(block.begin(), std::min(block.size(), out.size() - done), out.data() + done);
+  }
+  secure_zero(block.data(), block.size());
+}
+
+void hkdf_sha256(ByteView salt, ByteView input_keying_material, std::span<const ByteView> info,
+                 std::span<std::uint8_t> out) {
+  HmacKey prk = hkdf_extract(salt, input_keying_material);
+  hkdf_expand(prk, info, out);
 }
 
 Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts) {
@@ -202,40 +467,68 @@ Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts) {
 }
 
 Key32 sha256(std::initializer_list<ByteView> parts) {
-  Sha256 hash;
+  // One hasher per thread, so a digest costs no new context; restarted first, in case an earlier
+  // use stopped half-way.
+  thread_local Sha256 hash;
+  hash.reset();
   for (const ByteView part : parts) hash.update(part);
   return hash.finish();
 }
 
-Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
-  if (!ctx_ || EVP_DigestInit_ex2(static_cast<EVP_MD_CTX*>(ctx_), sha256_md(), nullptr) != 1) {
-    EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
-    throw std::bad_alloc();
+namespace {
+// The context of a hash that has not been moved from.
+EVP_MD_CTX* live(void* ctx) {
+  if (ctx == nullptr) throw Panic("Sha256 used after it was moved from");
+  return md_ctx(ctx);
+}
+}  // namespace
+
+Sha256::Sha256() : ctx_(ContextPool::take()) {
+  try {
+    digest_init(md_ctx(ctx_));
+  } catch (...) {
+    ContextPool::give(md_ctx(ctx_));
+    throw;
   }
+}
+Sha256::Sha256(Unstarted) : ctx_(ContextPool::take()) {}
+Sha256::Sha256(const Sha256& other) : ctx_(ContextPool::take()) {
+  try {
+    digest_copy(md_ctx(ctx_), live(other.ctx_));
+  } catch (...) {
+    ContextPool::give(md_ctx(ctx_));
+    throw;
+  }
+}
+Sha256& Sha256::operator=(const Sha256& other) {
+  if (this == &other) return *this;
+  // Copied into the context already held: no new context per copy.
+  const EVP_MD_CTX* from = live(other.ctx_);
+  if (ctx_ == nullptr) ctx_ = ContextPool::take();
+  digest_copy(md_ctx(ctx_), from);
+  return *this;
+}
+void Sha256::reset() {
+  digest_init(live(ctx_));
 }
 Sha256::Sha256(Sha256&& other) noexcept : ctx_(std::exchange(other.ctx_, nullptr)) {}
 Sha256::~Sha256() {
-  EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_));
+  ContextPool::give(md_ctx(ctx_));
 }
 void Sha256::update(ByteView data) {
-  if (!ctx_) throw Panic("Sha256 used after it was moved from");
-  EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data.data(), data.size());
+  digest_update(live(ctx_), data);
 }
 Key32 Sha256::finish() {
-  if (!ctx_) throw Panic("Sha256 used after it was moved from");
   Key32 out{};
-  EVP_DigestFinal_ex(static_cast<EVP_MD_CTX*>(ctx_), out.data(), nullptr);
+  digest_final(live(ctx_), out);
   return out;
 }
 
 Secret32 derive_session_key(ByteView input_keying_material, ByteView context) {
-  // HKDF with L = 32: PRK = HMAC(zero salt, IKM); OKM = HMAC(PRK, info || 0x01).
-  static constexpr Key32 zero_salt{};
-  const Secret32 prk(hmac_sha256(zero_salt, {input_keying_material}));
-  static constexpr std::uint8_t first_block = 0x01;
-  Secret32 out(
-      hmac_sha256(prk.view(), {as_bytes(kHybridInfoPrefix), context, ByteView(&first_block, 1)}));
-  return out;
+  Secret32 key;
+  hkdf_sha256({}, input_keying_material, {as_bytes(kHybridInfoPrefix), context},
+              key.mutable_bytes());
+  return key;
 }
 
 std::string sas(KeyView key) {
@@ -275,15 +568,15 @@ PlainSecret32 clamp_scalar(KeyView secret) noexcept {
 }
 
 Key32 x25519_public(KeyView secret) {
-  sodium_ready();
+  backend::sodium_ready();
   Secret32 clamped(clamp_scalar(secret));
   Key32 public_key{};
-  crypto_scalarmult_base(public_key.data(), clamped.data());
+  check(crypto_scalarmult_base(public_key.data(), clamped.data()) == 0, "X25519 failed");
   return public_key;
 }
 
 Secret32 x25519(KeyView secret, KeyView peer_public) {
-  sodium_ready();
+  backend::sodium_ready();
   Secret32 clamped(clamp_scalar(secret));
   Key32 result{};
   // libsodium refuses small-order peers without writing the result; X25519 itself gives zeros

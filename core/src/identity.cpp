@@ -3,19 +3,19 @@
 #include <openssl/evp.h>
 #include <sodium.h>
 
-#include <memory>
 #include <string_view>
 
+#include "crypto_backend.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/labels.hpp"
 
 namespace vostrel::identity {
 namespace {
 
-void sodium_ready() {
-  static const bool ready = sodium_init() >= 0;
-  if (!ready) throw Panic("libsodium initialisation failed");
-}
+using crypto::backend::check;
+using crypto::backend::sodium_ready;
+
+constexpr const char* kVerifyFailure = "Ed25519 verification could not run";
 
 // libsodium's 64-byte secret key: seed followed by public key, wiped when released.
 class ExpandedKey {
@@ -31,26 +31,23 @@ PublicKey public_key_from_seed(const Secret32& seed) {
   sodium_ready();
   PublicKey public_key{};
   ExpandedKey expanded;
-  crypto_sign_seed_keypair(public_key.data(), expanded.bytes.data(), seed.data());
+  check(crypto_sign_seed_keypair(public_key.data(), expanded.bytes.data(), seed.data()) == 0,
+        "Ed25519 key expansion failed");
   return public_key;
 }
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const noexcept { EVP_PKEY_free(key); }
-};
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
-};
-
 bool verify_with_openssl(FixedView<32> public_key, ByteView message, FixedView<64> signature) {
-  std::unique_ptr<EVP_PKEY, PkeyFree> key(
+  // The raw key is taken as given, never validated: a null key is the library failing.
+  const crypto::backend::Owned<EVP_PKEY> key(
       EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, public_key.data(), public_key.size()));
-  if (!key) return false;
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) != 1)
-    return false;
-  return EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), message.data(),
-                          message.size()) == 1;
+  check(key != nullptr, kVerifyFailure);
+  const auto ctx = crypto::backend::owned(EVP_MD_CTX_new());
+  check(EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, key.get()) == 1, kVerifyFailure);
+  // 1 accepts and 0 refuses; anything else is no verdict at all.
+  const int verdict = EVP_DigestVerify(ctx.get(), signature.data(), signature.size(),
+                                       message.data(), message.size());
+  check(verdict == 0 || verdict == 1, kVerifyFailure);
+  return verdict == 1;
 }
 
 }  // namespace
@@ -77,10 +74,9 @@ Signature Identity::sign(ByteView message) const {
   std::copy(seed_.bytes().begin(), seed_.bytes().end(), expanded.bytes.begin());
   std::copy(public_key_.begin(), public_key_.end(), expanded.bytes.begin() + 32);
   Signature signature{};
-  if (crypto_sign_detached(signature.data(), nullptr, message.data(), message.size(),
-                           expanded.bytes.data()) != 0) {
-    throw Panic("signature operation failed");
-  }
+  check(crypto_sign_detached(signature.data(), nullptr, message.data(), message.size(),
+                             expanded.bytes.data()) == 0,
+        "signature operation failed");
   return signature;
 }
 

@@ -1,10 +1,7 @@
 #include "vostrel/media.hpp"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <sys/mman.h>
 
-#include <memory>
 #include <ostream>
 
 #include "vostrel/labels.hpp"
@@ -12,8 +9,6 @@
 namespace vostrel::media {
 namespace {
 
-// EVP lengths are ints: long inputs go through in pieces.
-constexpr std::size_t kEvpPiece = std::size_t{1} << 30;
 constexpr std::size_t kAssociatedDataBytes = 24;
 
 std::uint32_t chunks_for(std::uint64_t size) noexcept {
@@ -26,8 +21,19 @@ ByteArray<kAssociatedDataBytes> chunk_associated_data(const FileId& file_id, std
   return concat(file_id, be_bytes(index), be_bytes(count));
 }
 
-Chunk seal_chunk(const Manifest& manifest, std::uint32_t index, ByteView piece) {
-  const crypto::Nonce12 nonce = chunk_nonce(manifest.file_key.view(), manifest.file_id, index);
+// The nonce of one chunk under the file key, prepared once for all chunks of a file.
+crypto::Nonce12 nonce_of(crypto::HmacKey& file_key, FixedView<16> file_id, std::uint32_t index) {
+  const auto index_bytes = be_bytes(index);
+  Key32 full = file_key.mac({as_bytes(labels::kMediaChunkNonce), file_id, index_bytes});
+  crypto::Nonce12 nonce{};
+  std::copy_n(full.begin(), nonce.size(), nonce.begin());
+  secure_zero(full.data(), full.size());
+  return nonce;
+}
+
+Chunk seal_chunk(const Manifest& manifest, crypto::HmacKey& nonce_key, std::uint32_t index,
+                 ByteView piece) {
+  const crypto::Nonce12 nonce = nonce_of(nonce_key, manifest.file_id, index);
   const auto ad = chunk_associated_data(manifest.file_id, index, manifest.chunk_count);
   // Whole chunks are sealed straight from the file; only the last one is padded with zeros.
   if (piece.size() == CHUNK_SIZE) return crypto::seal(manifest.file_key.view(), nonce, ad, piece);
@@ -36,95 +42,6 @@ Chunk seal_chunk(const Manifest& manifest, std::uint32_t index, ByteView piece) 
   const WipeOnExit wipe(std::span<std::uint8_t>(padded).first(piece.size()));
   return crypto::seal(manifest.file_key.view(), nonce, ad, padded);
 }
-
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
-};
-struct MacCtxFree {
-  void operator()(EVP_MAC_CTX* ctx) const noexcept { EVP_MAC_CTX_free(ctx); }
-};
-
-// The AEAD open for chunks: the tag is verified first, then only the plaintext bytes the caller
-// asks for are decrypted, straight into the caller's buffer. One cipher and one MAC state serve
-// every chunk of a file; freeing them wipes them.
-class ChunkOpener {
- public:
-  ChunkOpener() {
-    static EVP_CIPHER* const chacha20 = EVP_CIPHER_fetch(nullptr, "ChaCha20", nullptr);
-    static EVP_MAC* const poly1305 = EVP_MAC_fetch(nullptr, "POLY1305", nullptr);
-    cipher_ = chacha20;
-    stream_.reset(EVP_CIPHER_CTX_new());
-    if (poly1305 != nullptr) mac_.reset(EVP_MAC_CTX_new(poly1305));
-    if (!stream_ || !mac_ || cipher_ == nullptr) throw std::bad_alloc();
-  }
-
-  // Writes the first out.size() plaintext bytes (at most the ciphertext's length) when the tag
-  // verifies.
-  [[nodiscard]] bool open_into(KeyView key, crypto::NonceView nonce, ByteView ad, ByteView sealed,
-                               std::span<std::uint8_t> out) {
-    if (sealed.size() < crypto::kTagBytes || sealed.size() > crypto::kMaxSealedBytes) return false;
-    const ByteView ciphertext = sealed.first(sealed.size() - crypto::kTagBytes);
-    if (out.size() > ciphertext.size()) return false;
-    // Block 0 gives the one-time Poly1305 key; the data starts at block 1.
-    ByteArray<16> iv{};
-    std::copy(nonce.begin(), nonce.end(), iv.begin() + 4);
-    if (EVP_CipherInit_ex2(stream_.get(), cipher_, key.data(), iv.data(), 1, nullptr) != 1) {
-      return false;
-    }
-    ByteArray<64> block0{};
-    const bool keyed = apply_stream(block0.data(), block0.data(), block0.size()) &&
-                       EVP_MAC_init(mac_.get(), block0.data(), 32, nullptr) == 1;
-    OPENSSL_cleanse(block0.data(), block0.size());
-    if (!keyed) return false;
-    ByteArray<16> tag{};
-    if (!compute_tag(ad, ciphertext, tag)) return false;
-    if (CRYPTO_memcmp(tag.data(), sealed.data() + ciphertext.size(), tag.size()) != 0) {
-      return false;
-    }
-    return apply_stream(out.data(), ciphertext.data(), out.size());
-  }
-
- private:
-  bool apply_stream(std::uint8_t* out, const std::uint8_t* in, std::size_t length) {
-    while (length > 0) {
-      const std::size_t piece = std::min(length, kEvpPiece);
-      int written = 0;
-      if (EVP_CipherUpdate(stream_.get(), out, &written, in, static_cast<int>(piece)) != 1) {
-        return false;
-      }
-      out += piece;
-      in += piece;
-      length -= piece;
-    }
-    return true;
-  }
-
-  // RFC 8439 section 2.8: padded associated data, padded ciphertext, both lengths little-endian.
-  bool compute_tag(ByteView ad, ByteView ciphertext, ByteArray<16>& tag) {
-    static constexpr ByteArray<16> zeros{};
-    bool ok = true;
-    const auto update_padded = [&](ByteView part) {
-      ok = ok && EVP_MAC_update(mac_.get(), part.data(), part.size()) == 1;
-      if (part.size() % 16 != 0) {
-        ok = ok && EVP_MAC_update(mac_.get(), zeros.data(), 16 - part.size() % 16) == 1;
-      }
-    };
-    update_padded(ad);
-    update_padded(ciphertext);
-    ByteArray<16> lengths{};
-    for (std::size_t i = 0; i < 8; ++i) {
-      lengths[i] = static_cast<std::uint8_t>(ad.size() >> (8 * i));
-      lengths[8 + i] = static_cast<std::uint8_t>(ciphertext.size() >> (8 * i));
-    }
-    std::size_t tag_length = 0;
-    return ok && EVP_MAC_update(mac_.get(), lengths.data(), lengths.size()) == 1 &&
-           EVP_MAC_final(mac_.get(), tag.data(), &tag_length, tag.size()) == 1;
-  }
-
-  const EVP_CIPHER* cipher_ = nullptr;
-  std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree> stream_;
-  std::unique_ptr<EVP_MAC_CTX, MacCtxFree> mac_;
-};
 
 // The most plaintext the chunks can give back: each chunk less its tag.
 std::uint64_t plaintext_capacity(std::span<const Chunk> chunks) noexcept {
@@ -158,8 +75,8 @@ std::ostream& operator<<(std::ostream& out, MediaError error) {
 }
 
 crypto::Nonce12 chunk_nonce(KeyView file_key, FixedView<16> file_id, std::uint32_t index) {
-  const auto index_bytes = be_bytes(index);
-  return crypto::derive_nonce(file_key, {as_bytes(labels::kMediaChunkNonce), file_id, index_bytes});
+  crypto::HmacKey key(file_key);
+  return nonce_of(key, file_id, index);
 }
 
 std::expected<EncryptedFile, MediaError> encrypt_file(ByteView file, std::string_view mime) {
@@ -176,10 +93,11 @@ std::expected<EncryptedFile, MediaError> encrypt_file(ByteView file, std::string
   std::vector<Chunk> chunks;
   chunks.reserve(manifest.chunk_count);
   crypto::Sha256 hash;
+  crypto::HmacKey nonce_key(manifest.file_key.view());
   for (std::uint32_t i = 0; i < manifest.chunk_count; ++i) {
     const std::size_t offset = std::size_t{i} * CHUNK_SIZE;
     const ByteView piece = file.subspan(offset, std::min(CHUNK_SIZE, file.size() - offset));
-    Chunk sealed = seal_chunk(manifest, i, piece);
+    Chunk sealed = seal_chunk(manifest, nonce_key, i, piece);
     hash.update(sealed);
     chunks.push_back(std::move(sealed));
   }
@@ -218,7 +136,7 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
   file.reserve(size);
   advise_huge_pages(file.data(), file.capacity());
   WipeOnExit wipe(file);
-  ChunkOpener opener;
+  crypto::HmacKey nonce_key(manifest.file_key.view());
   for (std::uint32_t i = 0; i < manifest.chunk_count; ++i) {
     const ByteView sealed = chunks[i];
     const std::size_t available =
@@ -228,10 +146,10 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
     const std::size_t start = file.size();
     file.resize(start + wanted);
     wipe.cover(file);
-    const crypto::Nonce12 nonce = chunk_nonce(manifest.file_key.view(), manifest.file_id, i);
+    const crypto::Nonce12 nonce = nonce_of(nonce_key, manifest.file_id, i);
     const auto ad = chunk_associated_data(manifest.file_id, i, manifest.chunk_count);
-    if (!opener.open_into(manifest.file_key.view(), nonce, ad, sealed,
-                          std::span(file).subspan(start))) {
+    if (!crypto::open_into(manifest.file_key.view(), nonce, ad, sealed,
+                           std::span(file).subspan(start))) {
       return corrupt;
     }
   }

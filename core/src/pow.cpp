@@ -1,14 +1,10 @@
 #include "vostrel/pow.hpp"
 
-// The plain SHA256_CTX is a copyable struct: the search copies the hashed prefix per nonce without
-// the allocation that duplicating an EVP context costs.
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/sha.h>
-
 #include <bit>
 #include <limits>
 #include <string_view>
 
+#include "vostrel/crypto.hpp"
 #include "vostrel/labels.hpp"
 
 namespace vostrel::pow {
@@ -16,32 +12,30 @@ namespace {
 
 constexpr std::string_view kStampLabel = labels::kPowStamp;
 
-// SHA-256 state after the label and the challenge, from which every nonce's stamp finishes.
+// SHA-256 state after the label and the challenge, from which every nonce's stamp finishes. The
+// search copies it into one working hasher per nonce.
 class StampPrefix {
  public:
   explicit StampPrefix(ByteView challenge) {
-    SHA256_Init(&prefix_);
-    SHA256_Update(&prefix_, kStampLabel.data(), kStampLabel.size());
-    SHA256_Update(&prefix_, challenge.data(), challenge.size());
+    prefix_.update(as_bytes(kStampLabel));
+    prefix_.update(challenge);
   }
 
-  Stamp stamp(std::uint64_t nonce) const noexcept {
-    SHA256_CTX ctx = prefix_;
-    const auto nonce_bytes = be_bytes(nonce);
-    SHA256_Update(&ctx, nonce_bytes.data(), nonce_bytes.size());
-    Stamp out{};
-    SHA256_Final(out.data(), &ctx);
-    return out;
+  Stamp stamp(std::uint64_t nonce) {
+    work_ = prefix_;
+    work_.update(be_bytes(nonce));
+    return work_.finish();
   }
 
  private:
-  SHA256_CTX prefix_{};
+  crypto::Sha256 prefix_;
+  crypto::Sha256 work_;
 };
 
 }  // namespace
 
 Stamp stamp_hash(ByteView challenge, std::uint64_t nonce) {
-  return StampPrefix(challenge).stamp(nonce);
+  return crypto::sha256({as_bytes(kStampLabel), challenge, be_bytes(nonce)});
 }
 
 std::uint32_t leading_zero_bits(FixedView<32> digest) noexcept {
@@ -59,7 +53,7 @@ bool verify(ByteView challenge, std::uint8_t difficulty, std::uint64_t nonce) {
 }
 
 std::optional<std::uint64_t> solve(ByteView challenge, std::uint8_t difficulty) {
-  const StampPrefix prefix(challenge);
+  StampPrefix prefix(challenge);
   for (std::uint64_t nonce = 0;; ++nonce) {
     if (leading_zero_bits(prefix.stamp(nonce)) >= std::uint32_t{difficulty}) return nonce;
     if (nonce == std::numeric_limits<std::uint64_t>::max()) return std::nullopt;

@@ -9,15 +9,6 @@ namespace {
 
 constexpr std::uint32_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
 
-// HKDF-Expand to two blocks: T(1) = HMAC(PRK, info || 1), T(2) = HMAC(PRK, T(1) || info || 2).
-std::pair<Key32, Key32> expand_two_blocks(KeyView prk, std::string_view info) {
-  static constexpr std::uint8_t first = 0x01;
-  static constexpr std::uint8_t second = 0x02;
-  const Key32 t1 = crypto::hmac_sha256(prk, {as_bytes(info), ByteView(&first, 1)});
-  const Key32 t2 = crypto::hmac_sha256(prk, {t1, as_bytes(info), ByteView(&second, 1)});
-  return {t1, t2};
-}
-
 ByteArray<kHeaderBytes> header_bytes(const RatchetHeader& header) {
   return concat(header.dh_public, be_bytes(header.previous_chain_length),
                 be_bytes(header.message_index));
@@ -104,25 +95,71 @@ std::size_t SkippedKeyIdHash::operator()(const SkippedKeyId& id) const noexcept 
 }
 
 std::pair<PlainSecret32, PlainSecret32> root_step(KeyView root_key, KeyView dh_output) {
-  const Key32 prk = crypto::hmac_sha256(root_key, {dh_output});
-  return expand_two_blocks(prk, kRootLabel);
+  ByteArray<64> okm{};
+  crypto::hkdf_sha256(root_key, dh_output, {as_bytes(kRootLabel)}, okm);
+  std::pair<PlainSecret32, PlainSecret32> keys;
+  std::copy_n(okm.begin(), 32, keys.first.begin());
+  std::copy_n(okm.begin() + 32, 32, keys.second.begin());
+  secure_zero(okm.data(), okm.size());
+  return keys;
 }
 
-std::pair<PlainSecret32, PlainSecret32> chain_step(KeyView chain_key) {
+namespace {
+
+// A chain step under `key`, which holds the chain key and is used up: (next chain key, message
+// key).
+std::pair<PlainSecret32, PlainSecret32> step_on(crypto::HmacKey& key) {
   static constexpr std::uint8_t kMessageByte = 0x01;
   static constexpr std::uint8_t kChainByte = 0x02;
-  const PlainSecret32 message_key = crypto::hmac_sha256(chain_key, {ByteView(&kMessageByte, 1)});
-  const PlainSecret32 next_chain_key = crypto::hmac_sha256(chain_key, {ByteView(&kChainByte, 1)});
-  return {next_chain_key, message_key};
+  std::pair<PlainSecret32, PlainSecret32> keys;
+  key.mac_into(keys.second, {ByteView(&kMessageByte, 1)});
+  key.last_mac_into(keys.first, {ByteView(&kChainByte, 1)});
+  return keys;
+}
+
+// The expansion of a message key's pseudorandom key, held by `prk` and used up.
+std::pair<PlainSecret32, crypto::Nonce12> expand_on(crypto::HmacKey& prk) {
+  ByteArray<44> okm{};
+  crypto::hkdf_expand(prk, {as_bytes(kMessageLabel)}, okm);
+  std::pair<PlainSecret32, crypto::Nonce12> keys;
+  std::copy_n(okm.begin(), 32, keys.first.begin());
+  std::copy_n(okm.begin() + 32, 12, keys.second.begin());
+  secure_zero(okm.data(), okm.size());
+  return keys;
+}
+
+// One position of a chain: the next chain key, then the message's AEAD key and nonce, all on one
+// prepared key re-keyed along the way.
+struct MessageStep {
+  PlainSecret32 next_chain_key{};
+  PlainSecret32 key{};
+  crypto::Nonce12 nonce{};
+};
+
+MessageStep message_step(KeyView chain_key) {
+  crypto::HmacKey hmac(chain_key);
+  const auto [next, message_key] = step_on(hmac);
+  crypto::hkdf_extract(hmac, {}, message_key);
+  const auto [key, nonce] = expand_on(hmac);
+  return {next, key, nonce};
+}
+
+std::optional<Bytes> open_message(KeyView key, crypto::NonceView nonce,
+                                  const RatchetMessage& message, ByteView associated_data) {
+  return crypto::open(key, nonce, message_associated_data(associated_data, message.header),
+                      message.ciphertext);
+}
+
+}  // namespace
+
+std::pair<PlainSecret32, PlainSecret32> chain_step(KeyView chain_key) {
+  crypto::HmacKey key(chain_key);
+  return step_on(key);
 }
 
 std::pair<PlainSecret32, crypto::Nonce12> expand_message_key(KeyView message_key) {
-  static constexpr Key32 zero_salt{};
-  const Key32 prk = crypto::hmac_sha256(zero_salt, {message_key});
-  const auto [t1, t2] = expand_two_blocks(prk, kMessageLabel);
-  crypto::Nonce12 nonce{};
-  std::copy_n(t2.begin(), nonce.size(), nonce.begin());
-  return {t1, nonce};
+  crypto::HmacKey prk = crypto::hkdf_extract({}, message_key);
+  return expand_on(prk);
 }
 
 bool skip_message_keys(Ratchet& ratchet, std::uint32_t target) {
@@ -145,8 +182,7 @@ bool skip_message_keys(Ratchet& ratchet, std::uint32_t target) {
 std::optional<Bytes> open_with_message_key(KeyView message_key, const RatchetMessage& message,
                                            ByteView associated_data) {
   const auto [key, nonce] = expand_message_key(message_key);
-  return crypto::open(key, nonce, message_associated_data(associated_data, message.header),
-                      message.ciphertext);
+  return open_message(key, nonce, message, associated_data);
 }
 
 Ratchet Ratchet::init_sender(KeyView shared_key, KeyView peer_public) {
@@ -213,13 +249,12 @@ RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
   moved_.check("Ratchet");
   if (!send_chain) throw Panic("no sending chain yet — receive a message first");
   if (send_count == kMaxCount) throw Panic("sending chain exhausted — receive a message first");
-  const auto [next, message_key] = chain_step(*send_chain);
+  const MessageStep step = message_step(*send_chain);
   const RatchetHeader header{dh_public, previous_send_count, send_count};
-  const auto [key, nonce] = expand_message_key(message_key);
-  Bytes ciphertext =
-      crypto::seal(key, nonce, message_associated_data(associated_data, header), plaintext);
+  Bytes ciphertext = crypto::seal(step.key, step.nonce,
+                                  message_associated_data(associated_data, header), plaintext);
   // Only a sealed message moves the chain on.
-  send_chain = next;
+  send_chain = step.next_chain_key;
   ++send_count;
   return RatchetMessage{std::move(ciphertext), header};
 }
@@ -244,11 +279,11 @@ std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
     dh_step(staged, header.dh_public);
   }
   if (!skip_message_keys(staged, header.message_index) || !staged.recv_chain) return std::nullopt;
-  const auto [next, message_key] = chain_step(*staged.recv_chain);
-  staged.recv_chain = next;
+  const MessageStep step = message_step(*staged.recv_chain);
+  staged.recv_chain = step.next_chain_key;
   ++staged.recv_count;
 
-  auto plaintext = open_with_message_key(message_key, message, associated_data);
+  auto plaintext = open_message(step.key, step.nonce, message, associated_data);
   if (plaintext) commit(ratchet, std::move(staged));
   return plaintext;
 }

@@ -1,5 +1,7 @@
 #include "vostrel/sendchain.hpp"
 
+#include <algorithm>
+#include <iterator>
 #include <ostream>
 #include <utility>
 #include <vector>
@@ -17,8 +19,16 @@ constexpr std::string_view kEncLabel = labels::kChainEncryption;
 constexpr std::string_view kNonceLabel = labels::kChainNonce;
 constexpr std::string_view kMixInLabel = labels::kChainMixIn;
 
+// A derived key kept in a wiping type.
+Secret32 derive_secret(KeyView key, std::initializer_list<ByteView> parts) {
+  Key32 mac = crypto::hmac_sha256(key, parts);
+  Secret32 out(mac);
+  secure_zero(mac.data(), mac.size());
+  return out;
+}
+
 Secret32 first_chain_key(KeyView root, KeyView sender_identity) {
-  return hmac_parts(root, {as_bytes(kChainInitLabel), sender_identity});
+  return derive_secret(root, {as_bytes(kChainInitLabel), sender_identity});
 }
 
 struct ChainStep {
@@ -26,17 +36,31 @@ struct ChainStep {
   Secret32 next_chain_key;
 };
 
-ChainStep chain_step(const Secret32& chain_key) {
-  return {hmac_parts(chain_key.view(), {as_bytes(kMessageLabel)}),
-          hmac_parts(chain_key.view(), {as_bytes(kChainLabel)})};
+// Both MACs of a position under its chain key, prepared once; the key is used up.
+ChainStep chain_step(crypto::HmacKey& chain_key) {
+  ChainStep step;
+  chain_key.mac_into(step.message_key.mutable_bytes(), {as_bytes(kMessageLabel)});
+  chain_key.last_mac_into(step.next_chain_key.mutable_bytes(), {as_bytes(kChainLabel)});
+  return step;
 }
 
 ByteArray<kFrameHeaderBytes> frame_header(std::uint64_t counter) {
   return concat(be_bytes(kFrameVersion), be_bytes(counter));
 }
 
-std::optional<Bytes> open_with(const Secret32& message_key, ByteView frame) {
-  const MessageKeys keys = message_keys(message_key.view());
+// The AEAD key and nonce under `key`, which holds the message key and is used up.
+MessageKeys message_keys_on(crypto::HmacKey& key) {
+  MessageKeys keys;
+  key.mac_into(keys.key.mutable_bytes(), {as_bytes(kEncLabel)});
+  Secret32 nonce_source;
+  key.last_mac_into(nonce_source.mutable_bytes(), {as_bytes(kNonceLabel)});
+  std::copy_n(nonce_source.bytes().begin(), keys.nonce.size(), keys.nonce.begin());
+  return keys;
+}
+
+// The frame opened under `key`, which holds its message key and is used up.
+std::optional<Bytes> open_with(crypto::HmacKey& key, ByteView frame) {
+  const MessageKeys keys = message_keys_on(key);
   return crypto::open(keys.key.view(), keys.nonce, frame.first(kFrameHeaderBytes),
                       frame.subspan(kFrameHeaderBytes));
 }
@@ -61,23 +85,14 @@ std::ostream& operator<<(std::ostream& out, ChainError error) {
   return out << to_string(error);
 }
 
-Secret32 hmac_parts(KeyView key, std::span<const ByteView> parts) {
-  Key32 mac = crypto::hmac_sha256(key, parts);
-  Secret32 out(mac);
-  secure_zero(mac.data(), mac.size());
-  return out;
-}
-
 MessageKeys message_keys(KeyView message_key) {
-  MessageKeys keys{hmac_parts(message_key, {as_bytes(kEncLabel)}), {}};
-  const Secret32 nonce_source = hmac_parts(message_key, {as_bytes(kNonceLabel)});
-  std::copy_n(nonce_source.bytes().begin(), keys.nonce.size(), keys.nonce.begin());
-  return keys;
+  crypto::HmacKey key(message_key);
+  return message_keys_on(key);
 }
 
 void mix_in(Secret32& chain_key, const HybridSecret& secret, FixedView<16> bundle_id) {
   // Move-assignment overwrites the old key's bytes in place.
-  chain_key = hmac_parts(chain_key.view(), {as_bytes(kMixInLabel), bundle_id, secret.view()});
+  chain_key = derive_secret(chain_key.view(), {as_bytes(kMixInLabel), bundle_id, secret.view()});
 }
 
 // --- SendChain ---
@@ -93,8 +108,10 @@ Bytes SendChain::seal(ByteView message) {
   moved_.check("SendChain");
   // The last counter has no next position; wrapping would reuse counters and envelope nonces.
   if (next_ == kLastCounter) throw Panic("send chain exhausted");
-  ChainStep step = chain_step(chain_key_);
-  const MessageKeys keys = message_keys(step.message_key.view());
+  crypto::HmacKey key(chain_key_.view());
+  ChainStep step = chain_step(key);
+  key.rekey(step.message_key.view());
+  const MessageKeys keys = message_keys_on(key);
   const auto header = frame_header(next_);
   const Bytes sealed = crypto::seal(keys.key.view(), keys.nonce, header, message);
   Bytes frame;
@@ -123,8 +140,8 @@ RecvChain RecvChain::from_stored(KeyView chain_key, std::uint64_t next) {
 RecvChain RecvChain::clone() const {
   moved_.check("RecvChain");
   RecvChain copy(chain_key_.clone(), next_);
-  for (const auto& [counter, key] : skipped_)
-    copy.skipped_.emplace_hint(copy.skipped_.end(), counter, key.clone());
+  copy.skipped_.reserve(skipped_.size());
+  for (const auto& [counter, key] : skipped_) copy.skipped_.emplace_back(counter, key.clone());
   return copy;
 }
 
@@ -148,30 +165,41 @@ std::expected<Bytes, ChainError> RecvChain::open(ByteView frame) {
 }
 
 std::expected<Bytes, ChainError> RecvChain::open_skipped(std::uint64_t counter, ByteView frame) {
-  const auto kept = skipped_.find(counter);
-  if (kept == skipped_.end()) return std::unexpected(ChainError::Replay);
+  const auto kept = std::lower_bound(skipped_.begin(), skipped_.end(), counter,
+                                     [](const SkippedKeys::value_type& entry,
+                                        std::uint64_t wanted) { return entry.first < wanted; });
+  if (kept == skipped_.end() || kept->first != counter) return std::unexpected(ChainError::Replay);
   // A damaged copy must not burn the key of the genuine frame.
-  auto message = open_with(kept->second, frame);
+  crypto::HmacKey key(kept->second.view());
+  auto message = open_with(key, frame);
   if (!message) return std::unexpected(ChainError::Decrypt);
   skipped_.erase(kept);
   return std::move(*message);
 }
 
 std::expected<Bytes, ChainError> RecvChain::open_ahead(std::uint64_t counter, ByteView frame) {
-  // Everything is derived on the side and committed only once the tag has verified.
-  std::vector<std::pair<std::uint64_t, Secret32>> passed_over;
+  // Everything is derived on the side and committed only once the tag has verified. One prepared
+  // key walks the whole gap, re-keyed at each position.
+  SkippedKeys passed_over;
   passed_over.reserve(static_cast<std::size_t>(counter - next_));
-  Secret32 walk = chain_key_.clone();
+  crypto::HmacKey walk(chain_key_.view());
   for (std::uint64_t i = next_; i < counter; ++i) {
     ChainStep step = chain_step(walk);
     passed_over.emplace_back(i, std::move(step.message_key));
-    walk = std::move(step.next_chain_key);
+    walk.rekey(step.next_chain_key.view());
   }
   ChainStep step = chain_step(walk);
-  auto message = open_with(step.message_key, frame);
+  walk.rekey(step.message_key.view());
+  auto message = open_with(walk, frame);
   if (!message) return std::unexpected(ChainError::Decrypt);
 
-  for (auto& [i, key] : passed_over) skipped_.emplace_hint(skipped_.end(), i, std::move(key));
+  // Every passed-over counter lies above the kept ones, so appending keeps the counter order.
+  if (skipped_.empty()) {
+    skipped_ = std::move(passed_over);
+  } else {
+    skipped_.insert(skipped_.end(), std::make_move_iterator(passed_over.begin()),
+                    std::make_move_iterator(passed_over.end()));
+  }
   chain_key_ = std::move(step.next_chain_key);
   next_ = counter + 1;
   return std::move(*message);

@@ -155,6 +155,34 @@ TEST(crypto, open_refuses_short_altered_and_misplaced_input) {
   EXPECT_FALSE(open(kTestKey, kAtRestNonce, as_bytes(labels::kContactsAtRest), at_rest));
 }
 
+TEST(crypto, open_into_verifies_the_whole_tag_then_decrypts_a_prefix) {
+  const ByteView ad = as_bytes("vostrel/v1");
+  Bytes text(100);
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  const Bytes sealed = seal(kTestKey, kTestNonce, ad, text);
+  // Prefixes end inside the first block, at its end, one past it and at the whole ciphertext.
+  for (const std::size_t length : {0u, 1u, 63u, 64u, 65u, 100u}) {
+    Bytes out(length, 0xEE);
+    ASSERT_TRUE(open_into(kTestKey, kTestNonce, ad, sealed, out)) << length;
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), text.begin())) << length;
+  }
+  // The tag covers bytes that are never decrypted; a refusal writes nothing.
+  Bytes late_change = sealed;
+  late_change[99] ^= 0x01;
+  Bytes wrong_tag = sealed;
+  wrong_tag.back() ^= 0x80;
+  for (const Bytes& refused : {late_change, wrong_tag}) {
+    Bytes out(10, 0xEE);
+    EXPECT_FALSE(open_into(kTestKey, kTestNonce, ad, refused, out));
+    EXPECT_EQ(out, Bytes(10, 0xEE));
+  }
+  Bytes too_long(101, 0xEE);
+  EXPECT_FALSE(open_into(kTestKey, kTestNonce, ad, sealed, too_long));
+  EXPECT_EQ(too_long, Bytes(101, 0xEE));
+  Bytes none;
+  EXPECT_FALSE(open_into(kTestKey, kTestNonce, ad, ByteView(sealed).first(15), none));
+}
+
 TEST(crypto, ct_equal_compares_every_byte_and_the_lengths) {
   const Bytes base(16, 0x5A);
   EXPECT_TRUE(ct_equal(base, Bytes(16, 0x5A)));
@@ -232,6 +260,123 @@ TEST(crypto, derivations_match_rfc_constructions) {
   EXPECT_TRUE(std::equal(nonce.begin(), nonce.end(), full.begin()));
   EXPECT_EQ(sha256({}),
             hex_array<32>("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+}
+
+TEST(crypto, sha256_copies_carry_the_midstate) {
+  Sha256 prefix;
+  prefix.update(as_bytes("ab"));
+  Sha256 copied(prefix);
+  copied.update(as_bytes("c"));
+  EXPECT_EQ(copied.finish(),
+            hex_array<32>("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+  // Assigned into a hasher that has already finished once.
+  copied = prefix;
+  copied.update(as_bytes("cdef"));
+  EXPECT_EQ(copied.finish(), sha256({as_bytes("abcdef")}));
+  prefix.update(as_bytes("x"));
+  EXPECT_EQ(prefix.finish(), sha256({as_bytes("abx")}));
+  // A reset hasher forgets a half-hashed input and serves the next one.
+  copied.update(as_bytes("half"));
+  copied.reset();
+  copied.update(as_bytes("abc"));
+  EXPECT_EQ(copied.finish(), sha256({as_bytes("a"), as_bytes(""), as_bytes("bc")}));
+}
+
+TEST(crypto, hkdf_sha256_rfc5869_kats) {
+  // Test cases 1 to 3: a salt and short info, long inputs over three blocks, no salt and no info.
+  struct Case {
+    Bytes ikm, salt, info, okm;
+  };
+  const auto counting = [](std::uint8_t first, std::size_t n) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<std::uint8_t>(first + i);
+    return out;
+  };
+  const std::vector<Case> cases = {
+      {Bytes(22, 0x0b), counting(0x00, 13), counting(0xf0, 10),
+       hex("3cb25f25faacd57a90434f64d0362f2a2d2d0a90cf1a5a4c5db02d56ecc4c5bf34007208d5b887185865")},
+      {counting(0x00, 80), counting(0x60, 80), counting(0xb0, 80),
+       hex("b11e398dc80327a1c8e7f78c596a49344f012eda2d4efad8a050cc4c19afa97c59045a99cac7827271cb41c"
+           "6"
+           "5e590e09da3275600c2f09b8367793a9aca3db71cc30c58179ec3e87c14c01d5c1f3434f1d87")},
+      {Bytes(22, 0x0b),
+       {},
+       {},
+       hex("8da4e775a563c18f715f802a063c5a31b8a11f5c5ee1879ec3454e5f3c738d2d9d"
+           "201395faa4b61a96c8")},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    Bytes okm(c.okm.size());
+    hkdf_sha256(c.salt, c.ikm, {c.info}, okm);
+    EXPECT_EQ(okm, c.okm) << "case " << i + 1;
+    // The info may come in pieces, and a shorter output is a prefix of the longer one.
+    Bytes pieces(33);
+    hkdf_sha256(
+        c.salt, c.ikm,
+        {ByteView(c.info).first(c.info.size() / 2), ByteView(c.info).subspan(c.info.size() / 2)},
+        pieces);
+    EXPECT_TRUE(std::equal(pieces.begin(), pieces.end(), c.okm.begin())) << "case " << i + 1;
+  }
+  Bytes longest(kHkdfMaxOutputBytes);
+  hkdf_sha256({}, Bytes(22, 0x0b), {}, longest);
+  EXPECT_TRUE(std::equal(cases[2].okm.begin(), cases[2].okm.end(), longest.begin()));
+  Bytes beyond(kHkdfMaxOutputBytes + 1);
+  EXPECT_THROW(hkdf_sha256({}, Bytes(22, 0x0b), {}, beyond), Panic);
+}
+
+TEST(crypto, prepared_hmac_keys_match_the_one_shot_mac) {
+  // Empty, short, a whole block and longer than a block (hashed first).
+  for (const std::size_t key_size : {0u, 20u, 64u, 131u}) {
+    const Bytes key(key_size, 0xaa);
+    HmacKey prepared(key);
+    for (const std::string_view message : {"", "a", "what do ya want for nothing?"}) {
+      const auto expected = hmac_sha256(key, {as_bytes(message)});
+      EXPECT_EQ(prepared.mac({as_bytes(message)}), expected) << key_size << " " << message;
+      Key32 into{};
+      prepared.mac_into(into, {as_bytes(message).first(message.size() / 2),
+                               as_bytes(message).subspan(message.size() / 2)});
+      EXPECT_EQ(into, expected) << key_size << " " << message;
+    }
+    Key32 last{};
+    prepared.last_mac_into(last, {as_bytes("final")});
+    EXPECT_EQ(last, hmac_sha256(key, {as_bytes("final")}));
+    try {
+      (void)prepared.mac({as_bytes("again")});
+      ADD_FAILURE() << "a spent key must stop";
+    } catch (const Panic& stop) {
+      EXPECT_STREQ(stop.what(), "HMAC key used after its last MAC");
+    }
+    // Re-keyed, the same contexts serve another key.
+    prepared.rekey(kTestKey);
+    EXPECT_EQ(prepared.mac({as_bytes("again")}), hmac_sha256(kTestKey, {as_bytes("again")}));
+  }
+  // RFC 4231 test case 6 through a prepared key.
+  HmacKey long_key(Bytes(131, 0xaa));
+  EXPECT_EQ(long_key.mac({as_bytes("Test Using Larger Than Block-Size Key - Hash Key First")}),
+            hex_array<32>("60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"));
+}
+
+TEST(crypto, hkdf_in_steps_matches_hkdf_whole) {
+  const Bytes ikm(22, 0x0b);
+  const Bytes salt = hex("000102030405060708090a0b0c");
+  const Bytes info = hex("f0f1f2f3f4f5f6f7f8f9");
+  for (const Bytes& used_salt : {Bytes{}, salt}) {
+    Bytes whole(42);
+    hkdf_sha256(used_salt, ikm, {info}, whole);
+    HmacKey prk = hkdf_extract(used_salt, ikm);
+    Bytes stepped(42);
+    hkdf_expand(prk, {info}, stepped);
+    EXPECT_EQ(stepped, whole);
+    // Extracting into a key that has served, and is spent, re-keys it.
+    HmacKey reused(kTestKey);
+    Key32 spent{};
+    reused.last_mac_into(spent, {});
+    hkdf_extract(reused, used_salt, ikm);
+    Bytes again(42);
+    hkdf_expand(reused, {info}, again);
+    EXPECT_EQ(again, whole);
+  }
 }
 
 // --- X25519 ---

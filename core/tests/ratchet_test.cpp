@@ -159,6 +159,24 @@ TEST(ratchet, receiver_sends_only_after_its_first_message) {
   EXPECT_EQ(open_text(alice, reply), "now");
 }
 
+// Values computed apart from this code, with a general-purpose HMAC and the RFC 5869 steps.
+TEST(ratchet, key_schedule_known_answers) {
+  const auto [root, chain] = root_step(filled<32>(0x5A), filled<32>(0x11));
+  EXPECT_EQ(root, test::hex_array<32>(
+                      "840c7b369ed712b84a9081de2482ef07bc940c853daa91894930f7d347900edb"));
+  EXPECT_EQ(chain, test::hex_array<32>(
+                       "5a3fc7eded98d8ca52e0eee1b1e905fc98b6ae1bfcc7008eb0e614ebda31b62b"));
+  const auto [next, message_key] = chain_step(filled<32>(0x22));
+  EXPECT_EQ(next, test::hex_array<32>(
+                      "eb69a9e97be0ce70d753477ef556f9757529551de4f0780f802bfbfec042dfca"));
+  EXPECT_EQ(message_key, test::hex_array<32>(
+                             "ea00790f3c60d49909b0fa0f8fba0b5756550b9c46647bac70f2390ec1b00b16"));
+  const auto [key, nonce] = expand_message_key(filled<32>(0x33));
+  EXPECT_EQ(
+      key, test::hex_array<32>("1f2de2ed0d4301a92defb5cbb4e664b6a55243f1a917bba1c3f07980f514316c"));
+  EXPECT_EQ(nonce, test::hex_array<12>("470a95edfd4458be47a101f2"));
+}
+
 TEST(ratchet, header_is_authenticated_after_the_associated_data) {
   auto [alice, bob] = make_pair();
   const Key32 chain = *alice.send_chain;

@@ -79,6 +79,23 @@ TEST(sendchain, out_of_order_then_fill_the_gap) {
   }
 }
 
+// Kept keys of two gaps stay in counter order and each opens exactly once, from either gap.
+TEST(sendchain, kept_keys_of_successive_gaps) {
+  SendChain tx(kRoot, kSender);
+  const auto frames = seal_all(tx, {"m0", "m1", "m2", "m3", "m4", "m5", "m6"});
+  RecvChain rx(kRoot, kSender);
+  ASSERT_EQ(rx.open(frames[3]), bytes_of("m3"));
+  ASSERT_EQ(rx.open(frames[6]), bytes_of("m6"));
+  std::vector<std::uint64_t> kept;
+  for (const auto& [counter, key] : rx.skipped()) kept.push_back(counter);
+  EXPECT_EQ(kept, (std::vector<std::uint64_t>{0, 1, 2, 4, 5}));
+  for (const std::size_t i : {4u, 1u, 5u, 0u, 2u}) {
+    ASSERT_EQ(rx.open(frames[i]), bytes_of("m" + std::to_string(i))) << "frame " << i;
+    EXPECT_EQ(rx.open(frames[i]), std::unexpected(ChainError::Replay)) << "frame " << i;
+  }
+  EXPECT_TRUE(rx.skipped().empty());
+}
+
 TEST(sendchain, replay_is_rejected) {
   SendChain tx(kRoot, kSender);
   RecvChain rx(kRoot, kSender);
@@ -132,10 +149,32 @@ TEST(sendchain, forward_secrecy_chain_key_advances) {
 
 TEST(sendchain, hmac_parts_ignores_how_the_bytes_are_split) {
   const Bytes joined = bytes_of(labels::kChainMessage);
-  const auto whole = hmac_parts(kRoot, {joined});
-  const auto split = hmac_parts(kRoot, {ByteView(joined).first(7), ByteView(joined).subspan(7)});
+  const Secret32 whole(crypto::hmac_sha256(kRoot, {joined}));
+  const Secret32 split(
+      crypto::hmac_sha256(kRoot, {ByteView(joined).first(7), ByteView(joined).subspan(7)}));
   EXPECT_EQ(whole.bytes(), split.bytes());
   EXPECT_EQ(whole.bytes(), crypto::hmac_sha256(kRoot, {joined}));
+}
+
+// Values computed apart from this code, with a general-purpose HMAC.
+TEST(sendchain, key_schedule_known_answers) {
+  SendChain tx(kRoot, kSender);
+  EXPECT_EQ(
+      tx.chain_key().bytes(),
+      test::hex_array<32>("7623ab1cf392f7df09fc7ab4dfa98488e722a0a4f439ef72105b16725faa9a3b"));
+  const Bytes frame = tx.seal(bytes_of("hi"));
+  EXPECT_EQ(
+      tx.chain_key().bytes(),
+      test::hex_array<32>("7ca0f1eb010ffd0835dab1d40d695aca6cc0ba24a63ad702f82e51dbbf9cf9b9"));
+  const MessageKeys keys = message_keys(
+      test::hex_array<32>("d27991d80d4e01ec09ce3ea079fafb39fe1b6b345dd2d0ffae3ad9996e04b9f0"));
+  EXPECT_EQ(
+      keys.key.bytes(),
+      test::hex_array<32>("204e2da905e2abc3167e41d6a8a95ae3d34f2b1268414b670dba2e08e5e7b0a0"));
+  EXPECT_EQ(keys.nonce, test::hex_array<12>("98fb22fb2ea5957a72abb1c3"));
+  Bytes expected = frame_at(0, 0);
+  put_bytes(expected, crypto::seal(keys.key.view(), keys.nonce, expected, bytes_of("hi")));
+  EXPECT_EQ(frame, expected);
 }
 
 TEST(sendchain, empty_message_is_a_25_byte_frame) {
@@ -215,7 +254,7 @@ TEST(sendchain, last_counter_is_out_of_reach) {
   ASSERT_EQ(rx.skipped().size(), 1u);
 
   // The genuine frame of the last counter, sealed by hand since seal refuses it.
-  const Secret32 mk = hmac_parts(tx.chain_key().view(), {as_bytes(labels::kChainMessage)});
+  const Secret32 mk(crypto::hmac_sha256(tx.chain_key().view(), {as_bytes(labels::kChainMessage)}));
   const MessageKeys keys = message_keys(mk.view());
   Bytes frame = frame_at(kLastCounter, 0);
   const Bytes sealed = crypto::seal(keys.key.view(), keys.nonce, frame, bytes_of("last"));

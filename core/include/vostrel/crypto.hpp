@@ -1,6 +1,10 @@
 #pragma once
 
 // The one authenticated cipher, key derivation, the short authentication string and X25519.
+//
+// With valid inputs the libraries below never fail, so a library call that reports failure stops
+// the program with a Panic naming the operation ("ChaCha20-Poly1305 encryption does not fail for
+// valid inputs" in seal, "SHA-256 failed", ...); running out of memory is std::bad_alloc.
 
 #include <initializer_list>
 #include <optional>
@@ -32,8 +36,42 @@ inline constexpr std::string_view kHybridInfoPrefix = labels::kHybridKem;
 [[nodiscard]] std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data,
                                         ByteView sealed);
 
+// Verifies the tag over the whole ciphertext, then decrypts only its first out.size() bytes into
+// `out`. False, with nothing written, when the tag does not verify or `out` is longer than the
+// ciphertext.
+[[nodiscard]] bool open_into(KeyView key, NonceView nonce, ByteView associated_data,
+                             ByteView sealed, std::span<std::uint8_t> out);
+
 // HKDF-SHA-256 without salt, info "vostrel/v1/hybrid-kem" || context, 32 bytes out.
 [[nodiscard]] Secret32 derive_session_key(ByteView input_keying_material, ByteView context);
+
+// SHA-256 over the concatenation of `parts`.
+[[nodiscard]] Key32 sha256(std::initializer_list<ByteView> parts);
+
+// Incremental SHA-256 for long inputs. A copy carries the state hashed so far (a midstate), so a
+// common prefix is hashed once. update, finish and reset on a moved-from hash stop with "Sha256
+// used after it was moved from"; assigning a hash to it makes it whole again.
+class Sha256 {
+ public:
+  Sha256();
+  Sha256(const Sha256& other);
+  Sha256& operator=(const Sha256& other);
+  Sha256(Sha256&& other) noexcept;
+  Sha256& operator=(Sha256&&) = delete;
+  ~Sha256();
+  void update(ByteView data);
+  [[nodiscard]] Key32 finish();
+  // Back to the empty input, in the same context: one hasher serves many digests.
+  void reset();
+
+ private:
+  friend class HmacKey;
+  // A context that a key's preparation starts itself.
+  struct Unstarted {};
+  explicit Sha256(Unstarted);
+
+  void* ctx_;
+};
 
 // HMAC-SHA-256 over the concatenation of `parts`: the keyed derivation of the whole system.
 [[nodiscard]] Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts);
@@ -41,27 +79,69 @@ inline constexpr std::string_view kHybridInfoPrefix = labels::kHybridKem;
   return hmac_sha256(key, std::span<const ByteView>(parts.begin(), parts.size()));
 }
 
-// The first 12 bytes of a keyed derivation.
-[[nodiscard]] Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts);
-
-// SHA-256 over the concatenation of `parts`.
-[[nodiscard]] Key32 sha256(std::initializer_list<ByteView> parts);
-
-// Incremental SHA-256 for long inputs. update and finish on a moved-from hash stop with "Sha256
-// used after it was moved from".
-class Sha256 {
+// An HMAC-SHA-256 key prepared once: both padded key blocks are hashed when it is made, and every
+// MAC starts from copies of those two states in a working context of the key's own. For a key that
+// serves more than one MAC; one thread at a time. All three states are wiped when released. A
+// moved-from key stops with "HmacKey used after it was moved from".
+class HmacKey {
  public:
-  Sha256();
-  Sha256(Sha256&& other) noexcept;
-  Sha256& operator=(Sha256&&) = delete;
-  Sha256(const Sha256&) = delete;
-  ~Sha256();
-  void update(ByteView data);
-  [[nodiscard]] Key32 finish();
+  explicit HmacKey(ByteView key);
+  // Prepares another key in the same contexts.
+  void rekey(ByteView key);
+
+  // hmac_sha256(key, parts), into a Key32 or straight into a wiping type's bytes.
+  [[nodiscard]] Key32 mac(std::initializer_list<ByteView> parts);
+  void mac_into(std::span<std::uint8_t, 32> out, std::initializer_list<ByteView> parts);
+  // The same for the key's last MAC, computed in the prepared states themselves rather than in
+  // copies: the key then serves again only once re-keyed, and stops with "HMAC key used after its
+  // last MAC" otherwise.
+  void last_mac_into(std::span<std::uint8_t, 32> out, std::initializer_list<ByteView> parts);
 
  private:
-  void* ctx_;
+  friend HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material);
+  friend void hkdf_extract(HmacKey& prk, ByteView salt, ByteView input_keying_material);
+  friend void hkdf_expand(HmacKey& prk, std::span<const ByteView> info,
+                          std::span<std::uint8_t> out);
+  HmacKey();
+  static void check_not_moved(const HmacKey& key);
+  // The MAC of head || parts || tail under `key`, in this key's working context; for the last,
+  // in the prepared states.
+  void mac_framed(const HmacKey& key, std::span<std::uint8_t, 32> out, ByteView head,
+                  std::span<const ByteView> parts, ByteView tail);
+  void last_mac_framed(std::span<std::uint8_t, 32> out, ByteView head,
+                       std::span<const ByteView> parts, ByteView tail);
+
+  Sha256 inner_;
+  Sha256 outer_;
+  Sha256 work_;
+  bool spent_ = false;
 };
+
+// HKDF-SHA-256 (RFC 5869). An empty salt is the absent salt; the info is the concatenation of its
+// parts; at most kHkdfMaxOutputBytes come out, and asking for more stops with "HKDF-SHA-256 output
+// beyond 8160 bytes".
+inline constexpr std::size_t kHkdfMaxOutputBytes = 255 * 32;
+// Extract: the pseudorandom key, prepared for expansion; or `prk` re-keyed with it, in the
+// contexts it already has.
+[[nodiscard]] HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material);
+void hkdf_extract(HmacKey& prk, ByteView salt, ByteView input_keying_material);
+// Expand: fills `out`. The last block is the key's last MAC.
+void hkdf_expand(HmacKey& prk, std::span<const ByteView> info, std::span<std::uint8_t> out);
+inline void hkdf_expand(HmacKey& prk, std::initializer_list<ByteView> info,
+                        std::span<std::uint8_t> out) {
+  hkdf_expand(prk, std::span<const ByteView>(info.begin(), info.size()), out);
+}
+// Extract, then expand.
+void hkdf_sha256(ByteView salt, ByteView input_keying_material, std::span<const ByteView> info,
+                 std::span<std::uint8_t> out);
+inline void hkdf_sha256(ByteView salt, ByteView input_keying_material,
+                        std::initializer_list<ByteView> info, std::span<std::uint8_t> out) {
+  hkdf_sha256(salt, input_keying_material, std::span<const ByteView>(info.begin(), info.size()),
+              out);
+}
+
+// The first 12 bytes of a keyed derivation.
+[[nodiscard]] Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts);
 
 // Eight emoji joined by single spaces, rendered from a key derived with the context "sas": 32 bits,
 // four per emoji. Too few against an attacker who can try session keys offline until two strings

@@ -6,11 +6,11 @@
 
 #include <cstdint>
 #include <expected>
-#include <initializer_list>
 #include <iosfwd>
-#include <map>
 #include <span>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "vostrel/common.hpp"
 #include "vostrel/crypto.hpp"
@@ -41,12 +41,6 @@ enum class ChainError : std::uint8_t {
 
 std::string_view to_string(ChainError error) noexcept;
 std::ostream& operator<<(std::ostream& out, ChainError error);
-
-// HMAC-SHA-256 under `key` over the parts concatenated, without separators.
-[[nodiscard]] Secret32 hmac_parts(KeyView key, std::span<const ByteView> parts);
-[[nodiscard]] inline Secret32 hmac_parts(KeyView key, std::initializer_list<ByteView> parts) {
-  return hmac_parts(key, std::span<const ByteView>(parts.begin(), parts.size()));
-}
 
 struct MessageKeys {
   Secret32 key;
@@ -107,8 +101,9 @@ class RecvChain {
 
   const Secret32& chain_key() const noexcept { return chain_key_; }
   std::uint64_t next() const noexcept { return next_; }
-  // Message keys of frames passed over and not yet opened, by counter.
-  const std::map<std::uint64_t, Secret32>& skipped() const noexcept { return skipped_; }
+  // Message keys of frames passed over and not yet opened, in counter order.
+  using SkippedKeys = std::vector<std::pair<std::uint64_t, Secret32>>;
+  const SkippedKeys& skipped() const noexcept { return skipped_; }
 
  private:
   RecvChain(Secret32 chain_key, std::uint64_t next) noexcept
@@ -125,7 +120,8 @@ class RecvChain {
 
   Secret32 chain_key_;
   std::uint64_t next_ = 0;
-  std::map<std::uint64_t, Secret32> skipped_;
+  // Sorted by counter; one allocation for a whole gap rather than a node per key.
+  SkippedKeys skipped_;
   MoveMark moved_;
 };
 
