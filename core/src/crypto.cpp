@@ -33,17 +33,13 @@ Algorithm* fetched(Algorithm* algorithm, const char* operation) {
   check(algorithm != nullptr, operation);
   return algorithm;
 }
-const EVP_CIPHER* aead_cipher() {
-  static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20-Poly1305", nullptr);
-  return fetched(cipher, kSealFailure);
-}
-const EVP_CIPHER* stream_cipher() {
+const EVP_CIPHER* stream_cipher(const char* operation) {
   static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20", nullptr);
-  return fetched(cipher, kOpenFailure);
+  return fetched(cipher, operation);
 }
-EVP_MAC* poly1305_mac() {
+EVP_MAC* poly1305_mac(const char* operation) {
   static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "POLY1305", nullptr);
-  return fetched(mac, kOpenFailure);
+  return fetched(mac, operation);
 }
 const EVP_MD* sha256_md() {
   static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
@@ -51,8 +47,25 @@ const EVP_MD* sha256_md() {
 }
 
 // SHA-256 on an EVP digest context.
+void digest_copy(EVP_MD_CTX* to, const EVP_MD_CTX* from) {
+  check(EVP_MD_CTX_copy_ex(to, from) == 1, kSha256Failure);
+}
+// A started SHA-256 of the empty input, made once and afterwards only copied from: a copy costs
+// less than an init, which looks for an engine on every call.
+const EVP_MD_CTX* empty_sha256() {
+  static EVP_MD_CTX* const empty = [] {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    if (ctx != nullptr && EVP_DigestInit_ex2(ctx, sha256_md(), nullptr) != 1) {
+      EVP_MD_CTX_free(ctx);
+      ctx = nullptr;
+    }
+    return ctx;
+  }();
+  check(empty != nullptr, kSha256Failure);
+  return empty;
+}
 void digest_init(EVP_MD_CTX* ctx) {
-  check(EVP_DigestInit_ex2(ctx, sha256_md(), nullptr) == 1, kSha256Failure);
+  digest_copy(ctx, empty_sha256());
 }
 void digest_update(EVP_MD_CTX* ctx, ByteView data) {
   check(EVP_DigestUpdate(ctx, data.data(), data.size()) == 1, kSha256Failure);
@@ -61,10 +74,6 @@ void digest_final(EVP_MD_CTX* ctx, std::span<std::uint8_t, 32> out) {
   unsigned int length = 0;
   check(EVP_DigestFinal_ex(ctx, out.data(), &length) == 1 && length == out.size(), kSha256Failure);
 }
-void digest_copy(EVP_MD_CTX* to, const EVP_MD_CTX* from) {
-  check(EVP_MD_CTX_copy_ex(to, from) == 1, kSha256Failure);
-}
-
 void cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, const std::uint8_t* in,
                    std::size_t length, const char* operation) {
   while (length > 0) {
@@ -74,16 +83,6 @@ void cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, const std::uint8_t* i
     out += piece;
     in += piece;
     length -= piece;
-  }
-}
-
-void add_associated_data(EVP_CIPHER_CTX* ctx, ByteView associated_data) {
-  for (std::size_t done = 0; done < associated_data.size(); done += kEvpChunk) {
-    const std::size_t piece = std::min(associated_data.size() - done, kEvpChunk);
-    int written = 0;
-    check(EVP_EncryptUpdate(ctx, nullptr, &written, associated_data.data() + done,
-                            static_cast<int>(piece)) == 1,
-          kSealFailure);
   }
 }
 
@@ -103,48 +102,17 @@ Bytes unfilled(std::size_t length) {
   return bytes;
 }
 
-// ChaCha20 positioned at block `counter` of (key, nonce).
-CipherCtx chacha20_at(KeyView key, NonceView nonce, std::uint32_t counter) {
-  ByteArray<16> iv{};
-  for (std::size_t i = 0; i < 4; ++i) iv[i] = static_cast<std::uint8_t>(counter >> (8 * i));
-  std::copy(nonce.begin(), nonce.end(), iv.begin() + 4);
-  CipherCtx ctx = owned(EVP_CIPHER_CTX_new());
-  check(EVP_CipherInit_ex2(ctx.get(), stream_cipher(), key.data(), iv.data(), 1, nullptr) == 1,
-        kOpenFailure);
-  return ctx;
+EVP_CIPHER_CTX* cipher_ctx(void* ctx) noexcept {
+  return static_cast<EVP_CIPHER_CTX*>(ctx);
+}
+EVP_MAC_CTX* mac_ctx(void* ctx) noexcept {
+  return static_cast<EVP_MAC_CTX*>(ctx);
 }
 
-// The RFC 8439 tag over associated data and ciphertext, with the one-time key from block 0.
-ByteArray<16> poly1305_tag(EVP_CIPHER_CTX* block0, ByteView associated_data, ByteView ciphertext) {
-  ByteArray<64> block{};
-  Secret32 one_time_key;
-  cipher_update(block0, block.data(), block.data(), block.size(), kOpenFailure);
-  std::copy_n(block.begin(), 32, one_time_key.mutable_bytes().begin());
-  secure_zero(block.data(), block.size());
-
-  const auto mac = owned(EVP_MAC_CTX_new(poly1305_mac()));
-  check(EVP_MAC_init(mac.get(), one_time_key.data(), 32, nullptr) == 1, kOpenFailure);
-  const auto update = [&](const std::uint8_t* data, std::size_t length) {
-    check(EVP_MAC_update(mac.get(), data, length) == 1, kOpenFailure);
-  };
-  static constexpr ByteArray<16> zeros{};
-  const auto update_padded = [&](ByteView part) {
-    update(part.data(), part.size());
-    if (part.size() % 16 != 0) update(zeros.data(), 16 - part.size() % 16);
-  };
-  update_padded(associated_data);
-  update_padded(ciphertext);
-  ByteArray<16> lengths{};
-  for (std::size_t i = 0; i < 8; ++i) {
-    lengths[i] = static_cast<std::uint8_t>(associated_data.size() >> (8 * i));
-    lengths[8 + i] = static_cast<std::uint8_t>(ciphertext.size() >> (8 * i));
-  }
-  update(lengths.data(), lengths.size());
-  ByteArray<16> tag{};
-  std::size_t tag_length = 0;
-  check(EVP_MAC_final(mac.get(), tag.data(), &tag_length, tag.size()) == 1 && tag_length == 16,
-        kOpenFailure);
-  return tag;
+std::size_t total_size(std::span<const ByteView> parts) noexcept {
+  std::size_t total = 0;
+  for (const ByteView part : parts) total += part.size();
+  return total;
 }
 
 }  // namespace
@@ -154,43 +122,126 @@ void backend::sodium_ready() {
   if (!ready) throw Panic("libsodium initialisation failed");
 }
 
-Bytes seal(KeyView key, NonceView nonce, ByteView associated_data, ByteView plaintext) {
+AeadContext::AeadContext() noexcept = default;
+
+AeadContext::AeadContext(AeadContext&& other) noexcept
+    : stream_(std::exchange(other.stream_, nullptr)), mac_(std::exchange(other.mac_, nullptr)) {}
+
+AeadContext& AeadContext::operator=(AeadContext&& other) noexcept {
+  if (this != &other) {
+    release();
+    stream_ = std::exchange(other.stream_, nullptr);
+    mac_ = std::exchange(other.mac_, nullptr);
+  }
+  return *this;
+}
+
+AeadContext::~AeadContext() {
+  release();
+}
+
+void AeadContext::release() noexcept {
+  // Freeing wipes the key material each context holds.
+  EVP_CIPHER_CTX_free(cipher_ctx(std::exchange(stream_, nullptr)));
+  EVP_MAC_CTX_free(mac_ctx(std::exchange(mac_, nullptr)));
+}
+
+Secret32 AeadContext::start(KeyView key, NonceView nonce, const char* operation) {
+  ByteArray<16> iv{};
+  std::copy(nonce.begin(), nonce.end(), iv.begin() + 4);
+  const EVP_CIPHER* cipher = nullptr;
+  if (stream_ == nullptr) {
+    stream_ = owned(EVP_CIPHER_CTX_new()).release();
+    cipher = stream_cipher(operation);
+  }
+  EVP_CIPHER_CTX* stream = cipher_ctx(stream_);
+  check(EVP_CipherInit_ex2(stream, cipher, key.data(), iv.data(), 1, nullptr) == 1, operation);
+  // Block 0 gives the one-time Poly1305 key and leaves the stream at block 1, where the data
+  // starts.
+  ByteArray<64> block{};
+  cipher_update(stream, block.data(), block.data(), block.size(), operation);
+  Secret32 one_time_key(FixedView<32>(block.data(), 32));
+  secure_zero(block.data(), block.size());
+  return one_time_key;
+}
+
+ByteArray<16> AeadContext::tag(const Secret32& one_time_key,
+                               std::span<const ByteView> associated_data, ByteView ciphertext,
+                               const char* operation) {
+  if (mac_ == nullptr) mac_ = owned(EVP_MAC_CTX_new(poly1305_mac(operation))).release();
+  EVP_MAC_CTX* mac = mac_ctx(mac_);
+  check(EVP_MAC_init(mac, one_time_key.data(), 32, nullptr) == 1, operation);
+  const auto update = [&](const std::uint8_t* data, std::size_t length) {
+    if (length != 0) check(EVP_MAC_update(mac, data, length) == 1, operation);
+  };
+  static constexpr ByteArray<16> zeros{};
+  const auto pad = [&](std::size_t length) {
+    if (length % 16 != 0) update(zeros.data(), 16 - length % 16);
+  };
+  const std::size_t associated_length = total_size(associated_data);
+  for (const ByteView part : associated_data) update(part.data(), part.size());
+  pad(associated_length);
+  update(ciphertext.data(), ciphertext.size());
+  pad(ciphertext.size());
+  ByteArray<16> lengths{};
+  for (std::size_t i = 0; i < 8; ++i) {
+    lengths[i] = static_cast<std::uint8_t>(associated_length >> (8 * i));
+    lengths[8 + i] = static_cast<std::uint8_t>(ciphertext.size() >> (8 * i));
+  }
+  update(lengths.data(), lengths.size());
+  ByteArray<16> tag{};
+  std::size_t tag_length = 0;
+  check(EVP_MAC_final(mac, tag.data(), &tag_length, tag.size()) == 1 && tag_length == 16,
+        operation);
+  return tag;
+}
+
+Bytes AeadContext::seal(KeyView key, NonceView nonce, std::span<const ByteView> associated_data,
+                        ByteView plaintext) {
   if (plaintext.size() > kMaxPlaintextBytes) throw Panic(kSealFailure);
   const Secret32 key_copy(key);
   Bytes out = unfilled(plaintext.size() + kTagBytes);
-  const CipherCtx ctx = owned(EVP_CIPHER_CTX_new());
-  check(EVP_EncryptInit_ex2(ctx.get(), aead_cipher(), key_copy.data(), nonce.data(), nullptr) == 1,
-        kSealFailure);
-  add_associated_data(ctx.get(), associated_data);
-  cipher_update(ctx.get(), out.data(), plaintext.data(), plaintext.size(), kSealFailure);
-  int written = 0;
-  check(EVP_EncryptFinal_ex(ctx.get(), out.data() + plaintext.size(), &written) == 1 &&
-            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, static_cast<int>(kTagBytes),
-                                out.data() + plaintext.size()) == 1,
-        kSealFailure);
+  const Secret32 one_time_key = start(key_copy.view(), nonce, kSealFailure);
+  cipher_update(cipher_ctx(stream_), out.data(), plaintext.data(), plaintext.size(), kSealFailure);
+  const ByteArray<16> sealed_tag =
+      tag(one_time_key, associated_data, ByteView(out).first(plaintext.size()), kSealFailure);
+  std::copy(sealed_tag.begin(), sealed_tag.end(), out.end() - kTagBytes);
   return out;
 }
 
-bool open_into(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed,
-               std::span<std::uint8_t> out) {
+bool AeadContext::open_into(KeyView key, NonceView nonce, std::span<const ByteView> associated_data,
+                            ByteView sealed, std::span<std::uint8_t> out) {
   if (sealed.size() < kTagBytes || sealed.size() > kMaxSealedBytes) return false;
   const ByteView ciphertext = sealed.first(sealed.size() - kTagBytes);
   if (out.size() > ciphertext.size()) return false;
   const Secret32 key_copy(key);
-  const CipherCtx stream = chacha20_at(key_copy.view(), nonce, 0);
-  const ByteArray<16> expected = poly1305_tag(stream.get(), associated_data, ciphertext);
+  const Secret32 one_time_key = start(key_copy.view(), nonce, kOpenFailure);
+  const ByteArray<16> expected = tag(one_time_key, associated_data, ciphertext, kOpenFailure);
   // ctgrind: decision open
   if (!ct_equal(expected, sealed.last(kTagBytes))) return false;
-  // The stream now stands at block 1, where the data starts.
-  cipher_update(stream.get(), out.data(), ciphertext.data(), out.size(), kOpenFailure);
+  cipher_update(cipher_ctx(stream_), out.data(), ciphertext.data(), out.size(), kOpenFailure);
   return true;
 }
 
-std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed) {
+std::optional<Bytes> AeadContext::open(KeyView key, NonceView nonce,
+                                       std::span<const ByteView> associated_data, ByteView sealed) {
   if (sealed.size() < kTagBytes || sealed.size() > kMaxSealedBytes) return std::nullopt;
   Bytes plaintext = unfilled(sealed.size() - kTagBytes);
   if (!open_into(key, nonce, associated_data, sealed, plaintext)) return std::nullopt;
   return plaintext;
+}
+
+Bytes seal(KeyView key, NonceView nonce, ByteView associated_data, ByteView plaintext) {
+  return AeadContext().seal(key, nonce, {&associated_data, 1}, plaintext);
+}
+
+bool open_into(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed,
+               std::span<std::uint8_t> out) {
+  return AeadContext().open_into(key, nonce, {&associated_data, 1}, sealed, out);
+}
+
+std::optional<Bytes> open(KeyView key, NonceView nonce, ByteView associated_data, ByteView sealed) {
+  return AeadContext().open(key, nonce, {&associated_data, 1}, sealed);
 }
 
 namespace {

@@ -14,15 +14,6 @@ ByteArray<kHeaderBytes> header_bytes(const RatchetHeader& header) {
                 be_bytes(header.message_index));
 }
 
-// The caller's associated data immediately followed by the 40 header bytes.
-Bytes message_associated_data(ByteView associated_data, const RatchetHeader& header) {
-  Bytes out;
-  out.reserve(associated_data.size() + kHeaderBytes);
-  put_bytes(out, associated_data);
-  put_bytes(out, header_bytes(header));
-  return out;
-}
-
 // The old secret is zeroed before the new one takes its place.
 void replace_secret(Secret32& slot, Secret32&& fresh) noexcept {
   secure_zero(slot.data(), slot.size());
@@ -144,10 +135,19 @@ MessageStep message_step(KeyView chain_key) {
   return {next, key, nonce};
 }
 
-std::optional<Bytes> open_message(KeyView key, crypto::NonceView nonce,
+// The caller's associated data immediately followed by the 40 header bytes.
+std::optional<Bytes> open_message(crypto::AeadContext& cipher, KeyView key, crypto::NonceView nonce,
                                   const RatchetMessage& message, ByteView associated_data) {
-  return crypto::open(key, nonce, message_associated_data(associated_data, message.header),
-                      message.ciphertext);
+  const ByteArray<kHeaderBytes> header = header_bytes(message.header);
+  const ByteView parts[] = {associated_data, header};
+  return cipher.open(key, nonce, parts, message.ciphertext);
+}
+
+std::optional<Bytes> open_with_message_key(crypto::AeadContext& cipher, KeyView message_key,
+                                           const RatchetMessage& message,
+                                           ByteView associated_data) {
+  const auto [key, nonce] = expand_message_key(message_key);
+  return open_message(cipher, key, nonce, message, associated_data);
 }
 
 }  // namespace
@@ -181,8 +181,8 @@ bool skip_message_keys(Ratchet& ratchet, std::uint32_t target) {
 
 std::optional<Bytes> open_with_message_key(KeyView message_key, const RatchetMessage& message,
                                            ByteView associated_data) {
-  const auto [key, nonce] = expand_message_key(message_key);
-  return open_message(key, nonce, message, associated_data);
+  crypto::AeadContext cipher;
+  return open_with_message_key(cipher, message_key, message, associated_data);
 }
 
 Ratchet Ratchet::init_sender(KeyView shared_key, KeyView peer_public) {
@@ -221,6 +221,7 @@ Ratchet& Ratchet::operator=(Ratchet&& other) noexcept {
   recv_count = other.recv_count;
   previous_send_count = other.previous_send_count;
   skipped = std::move(other.skipped);
+  cipher_ = std::move(other.cipher_);
   moved_ = std::move(other.moved_);
   other.forget();
   return *this;
@@ -251,8 +252,9 @@ RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
   if (send_count == kMaxCount) throw Panic("sending chain exhausted — receive a message first");
   const MessageStep step = message_step(*send_chain);
   const RatchetHeader header{dh_public, previous_send_count, send_count};
-  Bytes ciphertext = crypto::seal(step.key, step.nonce,
-                                  message_associated_data(associated_data, header), plaintext);
+  const ByteArray<kHeaderBytes> header_data = header_bytes(header);
+  const ByteView parts[] = {associated_data, header_data};
+  Bytes ciphertext = cipher_.seal(step.key, step.nonce, parts, plaintext);
   // Only a sealed message moves the chain on.
   send_chain = step.next_chain_key;
   ++send_count;
@@ -265,7 +267,7 @@ std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
   const RatchetHeader& header = message.header;
   if (const auto kept = ratchet.skipped.find({header.dh_public, header.message_index});
       kept != ratchet.skipped.end()) {
-    auto plaintext = open_with_message_key(kept->second, message, associated_data);
+    auto plaintext = open_with_message_key(ratchet.cipher_, kept->second, message, associated_data);
     if (plaintext) ratchet.skipped.erase(kept);
     return plaintext;
   }
@@ -283,7 +285,7 @@ std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
   staged.recv_chain = step.next_chain_key;
   ++staged.recv_count;
 
-  auto plaintext = open_message(step.key, step.nonce, message, associated_data);
+  auto plaintext = open_message(ratchet.cipher_, step.key, step.nonce, message, associated_data);
   if (plaintext) commit(ratchet, std::move(staged));
   return plaintext;
 }

@@ -8,6 +8,7 @@
 
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,42 @@ inline constexpr std::string_view kHybridInfoPrefix = labels::kHybridKem;
 // ciphertext.
 [[nodiscard]] bool open_into(KeyView key, NonceView nonce, ByteView associated_data,
                              ByteView sealed, std::span<std::uint8_t> out);
+
+// The same three on cipher contexts kept from one call to the next: they are made on first use and
+// re-keyed on every later call, which spares their set-up to a holder that seals or opens many
+// messages. The associated data is the concatenation of its parts. The last call's keys stay in
+// the contexts until the next call or the release, which wipes them. One thread at a time; a
+// moved-from context holds nothing and is made afresh on its next use.
+class AeadContext {
+ public:
+  AeadContext() noexcept;
+  AeadContext(AeadContext&& other) noexcept;
+  AeadContext& operator=(AeadContext&& other) noexcept;
+  AeadContext(const AeadContext&) = delete;
+  AeadContext& operator=(const AeadContext&) = delete;
+  ~AeadContext();
+
+  [[nodiscard]] Bytes seal(KeyView key, NonceView nonce, std::span<const ByteView> associated_data,
+                           ByteView plaintext);
+  [[nodiscard]] std::optional<Bytes> open(KeyView key, NonceView nonce,
+                                          std::span<const ByteView> associated_data,
+                                          ByteView sealed);
+  [[nodiscard]] bool open_into(KeyView key, NonceView nonce,
+                               std::span<const ByteView> associated_data, ByteView sealed,
+                               std::span<std::uint8_t> out);
+
+ private:
+  // ChaCha20 at block 0 of (key, nonce): returns the one-time Poly1305 key from that block and
+  // leaves the stream at block 1, where the data starts.
+  Secret32 start(KeyView key, NonceView nonce, const char* operation);
+  // The RFC 8439 tag over the associated data and the ciphertext.
+  ByteArray<16> tag(const Secret32& one_time_key, std::span<const ByteView> associated_data,
+                    ByteView ciphertext, const char* operation);
+  void release() noexcept;
+
+  void* stream_ = nullptr;
+  void* mac_ = nullptr;
+};
 
 // HKDF-SHA-256 without salt, info "vostrel/v1/hybrid-kem" || context, 32 bytes out.
 [[nodiscard]] Secret32 derive_session_key(ByteView input_keying_material, ByteView context);

@@ -51,7 +51,8 @@ struct SkippedKeyIdHash {
 };
 
 // One party's state. Only dh_secret is wiped (on replacement and on release); root, chain and
-// kept keys are plain.
+// kept keys are plain, and the last message's key stays in the party's cipher contexts until the
+// next message.
 //
 // A move leaves the source holding nothing: no chains, no peer key, zero keys and counters, no kept
 // keys. encrypt and decrypt on it stop with "Ratchet used after it was moved from".
@@ -94,6 +95,9 @@ class Ratchet {
   // What a move leaves behind.
   void forget() noexcept;
 
+  // Seals and opens this party's messages; not part of the state, so neither copied nor moved
+  // with it by staging.
+  crypto::AeadContext cipher_;
   MoveMark moved_;
 };
 
