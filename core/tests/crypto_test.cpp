@@ -183,6 +183,31 @@ TEST(crypto, open_into_verifies_the_whole_tag_then_decrypts_a_prefix) {
   EXPECT_FALSE(open_into(kTestKey, kTestNonce, ad, ByteView(sealed).first(15), none));
 }
 
+// One kept context across keys, nonces, sizes and a refusal gives the one-shot bytes each time;
+// split associated data authenticates as its concatenation.
+TEST(crypto, a_kept_aead_context_matches_the_one_shot_calls) {
+  AeadContext kept;
+  const ByteView ad = as_bytes("vostrel/v1 header");
+  const ByteView whole[] = {ad};
+  const ByteView split[] = {ad.first(3), {}, ad.subspan(3)};
+  for (const std::size_t length : {0u, 1u, 64u, 100u, 1000u}) {
+    const Key32 key = filled<32>(static_cast<std::uint8_t>(length));
+    const Bytes text(length, 0x42);
+    const Bytes sealed = seal(key, kTestNonce, ad, text);
+    ASSERT_EQ(kept.seal(key, kTestNonce, whole, text), sealed) << length;
+    ASSERT_EQ(kept.seal(key, kTestNonce, split, text), sealed) << length;
+    Bytes forged = sealed;
+    forged.back() ^= 0x01;
+    EXPECT_FALSE(kept.open(key, kTestNonce, split, forged)) << length;
+    EXPECT_EQ(kept.open(key, kTestNonce, split, sealed), text) << length;
+  }
+  // A moved-from context holds nothing and works afresh.
+  AeadContext moved = std::move(kept);
+  const Bytes sealed = seal(kTestKey, kTestNonce, ad, Bytes(5, 1));
+  EXPECT_EQ(kept.open(kTestKey, kTestNonce, whole, sealed), Bytes(5, 1));
+  EXPECT_EQ(moved.open(kTestKey, kTestNonce, whole, sealed), Bytes(5, 1));
+}
+
 TEST(crypto, ct_equal_compares_every_byte_and_the_lengths) {
   const Bytes base(16, 0x5A);
   EXPECT_TRUE(ct_equal(base, Bytes(16, 0x5A)));
