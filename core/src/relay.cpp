@@ -1,6 +1,7 @@
 #include "vostrel/relay.hpp"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <ostream>
 #include <string_view>
@@ -180,8 +181,7 @@ std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequ
   const auto [slot, fresh] = seen_.try_emplace(digest, request.timestamp);
   if (!fresh) return std::unexpected(RelayError::Replay);
   try {
-    // Timestamps mostly arrive in order, so the end is usually the place.
-    seen_by_time_.emplace_hint(seen_by_time_.end(), request.timestamp, digest);
+    index_seen(request.timestamp, digest);
   } catch (...) {
     seen_.erase(slot);
     throw;
@@ -206,15 +206,43 @@ void Relay::prune_seen(std::uint64_t now) {
   }
 }
 
+void Relay::index_seen(std::uint64_t timestamp, const RequestDigest& digest) {
+  // Timestamps mostly arrive in order, so the last group, or a new one at the end, is usually
+  // the place.
+  auto group = seen_by_time_.end();
+  if (group != seen_by_time_.begin() && std::prev(group)->first == timestamp) {
+    --group;
+  } else {
+    group = seen_by_time_.try_emplace(group, timestamp);
+  }
+  try {
+    group->second.push_back(digest);
+  } catch (...) {
+    if (group->second.empty()) seen_by_time_.erase(group);
+    throw;
+  }
+}
+
 void Relay::forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) {
   // In a large cache every erasure waits on memory; asking for the lines of the digests a few
-  // places ahead lets those waits overlap.
+  // places ahead lets those waits overlap. The cursor runs across groups, as a second may hold a
+  // single digest.
   constexpr int kAhead = 8;
-  auto ahead = first;
-  for (int i = 0; i < kAhead && ahead != last; ++i, ++ahead) seen_.prefetch(ahead->second);
-  for (auto digest = first; digest != last; ++digest) {
-    if (ahead != last) seen_.prefetch((ahead++)->second);
-    seen_.erase(digest->second);
+  auto ahead_group = first;
+  std::size_t ahead_at = 0;
+  const auto ask_ahead = [&] {
+    while (ahead_group != last && ahead_at == ahead_group->second.size()) {
+      ++ahead_group;
+      ahead_at = 0;
+    }
+    if (ahead_group != last) seen_.prefetch(ahead_group->second[ahead_at++]);
+  };
+  for (int i = 0; i < kAhead; ++i) ask_ahead();
+  for (auto group = first; group != last; ++group) {
+    for (const RequestDigest& digest : group->second) {
+      ask_ahead();
+      seen_.erase(digest);
+    }
   }
   seen_by_time_.erase(first, last);
 }

@@ -6,6 +6,7 @@
 #include <absl/container/btree_map.h>
 #include <absl/container/btree_set.h>
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/inlined_vector.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -123,12 +124,17 @@ class Relay {
   friend std::expected<std::vector<Bytes>, RelayError> try_pull(Relay&, const RelayRequest&,
                                                                 std::uint64_t);
 
-  using TimeIndex = absl::btree_multimap<std::uint64_t, RequestDigest>;
+  // One group of digests per timestamp: a second's admissions go into one array instead of a
+  // tree node each, so a large cache adds at its end and prunes whole seconds in order. The one
+  // digest of a second that has only one stays inline.
+  using TimeIndex = absl::btree_map<std::uint64_t, absl::InlinedVector<RequestDigest, 1>>;
   using AgeIndex = absl::btree_set<std::pair<std::uint64_t, MailboxId>>;
 
   [[nodiscard]] bool is_live(const StoredDeposit& entry, std::uint64_t now) const noexcept;
   void prune_seen(std::uint64_t now);
   void forget_seen(TimeIndex::iterator first, TimeIndex::iterator last);
+  // Files an admitted digest under its timestamp. When it throws, the index is as it was.
+  void index_seen(std::uint64_t timestamp, const RequestDigest& digest);
   // Appends to the mailbox's queue, created when absent, through `append`, for entries stored
   // between `oldest` and `newest`. When it throws, the queue is as it was.
   template <class Append>
