@@ -171,8 +171,23 @@ ByteArray<16> AeadContext::tag(const Secret32& one_time_key,
   if (mac_ == nullptr) mac_ = owned(EVP_MAC_CTX_new(poly1305_mac(operation))).release();
   EVP_MAC_CTX* mac = mac_ctx(mac_);
   check(EVP_MAC_init(mac, one_time_key.data(), 32, nullptr) == 1, operation);
+  // Short pieces are gathered: each MAC call has a fixed cost that a few bytes do not repay. The
+  // MAC's input is public, so the buffer needs no wiping.
+  ByteArray<256> gathered;
+  std::size_t held = 0;
+  const auto flush = [&] {
+    if (held != 0) check(EVP_MAC_update(mac, gathered.data(), held) == 1, operation);
+    held = 0;
+  };
   const auto update = [&](const std::uint8_t* data, std::size_t length) {
-    if (length != 0) check(EVP_MAC_update(mac, data, length) == 1, operation);
+    if (length == 0) return;
+    if (held + length > gathered.size()) flush();
+    if (length >= gathered.size()) {
+      check(EVP_MAC_update(mac, data, length) == 1, operation);
+      return;
+    }
+    std::memcpy(gathered.data() + held, data, length);
+    held += length;
   };
   static constexpr ByteArray<16> zeros{};
   const auto pad = [&](std::size_t length) {
@@ -189,6 +204,7 @@ ByteArray<16> AeadContext::tag(const Secret32& one_time_key,
     lengths[8 + i] = static_cast<std::uint8_t>(ciphertext.size() >> (8 * i));
   }
   update(lengths.data(), lengths.size());
+  flush();
   ByteArray<16> tag{};
   std::size_t tag_length = 0;
   check(EVP_MAC_final(mac, tag.data(), &tag_length, tag.size()) == 1 && tag_length == 16,
