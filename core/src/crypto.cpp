@@ -146,7 +146,7 @@ void AeadContext::release() noexcept {
   EVP_MAC_CTX_free(mac_ctx(std::exchange(mac_, nullptr)));
 }
 
-Secret32 AeadContext::start(KeyView key, NonceView nonce, const char* operation) {
+void AeadContext::rekey_stream(KeyView key, NonceView nonce, const char* operation) {
   ByteArray<16> iv{};
   std::copy(nonce.begin(), nonce.end(), iv.begin() + 4);
   const EVP_CIPHER* cipher = nullptr;
@@ -154,12 +154,14 @@ Secret32 AeadContext::start(KeyView key, NonceView nonce, const char* operation)
     stream_ = owned(EVP_CIPHER_CTX_new()).release();
     cipher = stream_cipher(operation);
   }
-  EVP_CIPHER_CTX* stream = cipher_ctx(stream_);
-  check(EVP_CipherInit_ex2(stream, cipher, key.data(), iv.data(), 1, nullptr) == 1, operation);
-  // Block 0 gives the one-time Poly1305 key and leaves the stream at block 1, where the data
-  // starts.
+  check(EVP_CipherInit_ex2(cipher_ctx(stream_), cipher, key.data(), iv.data(), 1, nullptr) == 1,
+        operation);
+}
+
+Secret32 AeadContext::start(KeyView key, NonceView nonce, const char* operation) {
+  rekey_stream(key, nonce, operation);
   ByteArray<64> block{};
-  cipher_update(stream, block.data(), block.data(), block.size(), operation);
+  cipher_update(cipher_ctx(stream_), block.data(), block.data(), block.size(), operation);
   Secret32 one_time_key(FixedView<32>(block.data(), 32));
   secure_zero(block.data(), block.size());
   return one_time_key;
@@ -212,13 +214,37 @@ ByteArray<16> AeadContext::tag(const Secret32& one_time_key,
   return tag;
 }
 
+Secret32 AeadContext::encrypt_long(KeyView key, NonceView nonce, ByteView plaintext,
+                                   std::uint8_t* out) {
+  Secret32 one_time_key = start(key, nonce, kSealFailure);
+  cipher_update(cipher_ctx(stream_), out, plaintext.data(), plaintext.size(), kSealFailure);
+  return one_time_key;
+}
+
+Secret32 AeadContext::encrypt_short(KeyView key, NonceView nonce, ByteView plaintext,
+                                    std::uint8_t* out) {
+  // Block 0 and the data in one call: a stream call has a fixed cost that short data does not
+  // repay twice.
+  rekey_stream(key, nonce, kSealFailure);
+  ByteArray<64 + kShortPlaintext> buffer;
+  std::fill_n(buffer.begin(), 64, std::uint8_t{0});
+  std::copy(plaintext.begin(), plaintext.end(), buffer.begin() + 64);
+  const std::size_t length = 64 + plaintext.size();
+  cipher_update(cipher_ctx(stream_), buffer.data(), buffer.data(), length, kSealFailure);
+  Secret32 one_time_key(FixedView<32>(buffer.data(), 32));
+  std::copy_n(buffer.begin() + 64, plaintext.size(), out);
+  secure_zero(buffer.data(), length);
+  return one_time_key;
+}
+
 Bytes AeadContext::seal(KeyView key, NonceView nonce, std::span<const ByteView> associated_data,
                         ByteView plaintext) {
   if (plaintext.size() > kMaxPlaintextBytes) throw Panic(kSealFailure);
   const Secret32 key_copy(key);
   Bytes out = unfilled(plaintext.size() + kTagBytes);
-  const Secret32 one_time_key = start(key_copy.view(), nonce, kSealFailure);
-  cipher_update(cipher_ctx(stream_), out.data(), plaintext.data(), plaintext.size(), kSealFailure);
+  const Secret32 one_time_key = plaintext.size() <= kShortPlaintext
+                                    ? encrypt_short(key_copy.view(), nonce, plaintext, out.data())
+                                    : encrypt_long(key_copy.view(), nonce, plaintext, out.data());
   const ByteArray<16> sealed_tag =
       tag(one_time_key, associated_data, ByteView(out).first(plaintext.size()), kSealFailure);
   std::copy(sealed_tag.begin(), sealed_tag.end(), out.end() - kTagBytes);
