@@ -15,7 +15,6 @@ namespace {
 
 using backend::check;
 using backend::owned;
-using CipherCtx = backend::Owned<EVP_CIPHER_CTX>;
 
 // What each operation stops with when a library call inside it fails.
 constexpr const char* kSealFailure = "ChaCha20-Poly1305 encryption does not fail for valid inputs";
@@ -151,8 +150,9 @@ void AeadContext::rekey_stream(KeyView key, NonceView nonce, const char* operati
   std::copy(nonce.begin(), nonce.end(), iv.begin() + 4);
   const EVP_CIPHER* cipher = nullptr;
   if (stream_ == nullptr) {
-    stream_ = owned(EVP_CIPHER_CTX_new()).release();
+    // A new context takes the cipher with its first key; later keys reuse the cipher's state.
     cipher = stream_cipher(operation);
+    stream_ = owned(EVP_CIPHER_CTX_new()).release();
   }
   check(EVP_CipherInit_ex2(cipher_ctx(stream_), cipher, key.data(), iv.data(), 1, nullptr) == 1,
         operation);
