@@ -140,7 +140,7 @@ AeadContext::~AeadContext() {
 }
 
 void AeadContext::release() noexcept {
-  // Freeing wipes the key material each context holds.
+  // Freeing the stream wipes its key; each MAC's final has already wiped the MAC's.
   EVP_CIPHER_CTX_free(cipher_ctx(std::exchange(stream_, nullptr)));
   EVP_MAC_CTX_free(mac_ctx(std::exchange(mac_, nullptr)));
 }
