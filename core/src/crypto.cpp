@@ -15,7 +15,6 @@ namespace {
 
 using backend::check;
 using backend::owned;
-using CipherCtx = backend::Owned<EVP_CIPHER_CTX>;
 
 // What each operation stops with when a library call inside it fails.
 constexpr const char* kSealFailure = "ChaCha20-Poly1305 encryption does not fail for valid inputs";
@@ -141,25 +140,28 @@ AeadContext::~AeadContext() {
 }
 
 void AeadContext::release() noexcept {
-  // Freeing wipes the key material each context holds.
+  // Freeing the stream wipes its key; each MAC's final has already wiped the MAC's.
   EVP_CIPHER_CTX_free(cipher_ctx(std::exchange(stream_, nullptr)));
   EVP_MAC_CTX_free(mac_ctx(std::exchange(mac_, nullptr)));
 }
 
-Secret32 AeadContext::start(KeyView key, NonceView nonce, const char* operation) {
+void AeadContext::rekey_stream(KeyView key, NonceView nonce, const char* operation) {
   ByteArray<16> iv{};
   std::copy(nonce.begin(), nonce.end(), iv.begin() + 4);
   const EVP_CIPHER* cipher = nullptr;
   if (stream_ == nullptr) {
-    stream_ = owned(EVP_CIPHER_CTX_new()).release();
+    // A new context takes the cipher with its first key; later keys reuse the cipher's state.
     cipher = stream_cipher(operation);
+    stream_ = owned(EVP_CIPHER_CTX_new()).release();
   }
-  EVP_CIPHER_CTX* stream = cipher_ctx(stream_);
-  check(EVP_CipherInit_ex2(stream, cipher, key.data(), iv.data(), 1, nullptr) == 1, operation);
-  // Block 0 gives the one-time Poly1305 key and leaves the stream at block 1, where the data
-  // starts.
+  check(EVP_CipherInit_ex2(cipher_ctx(stream_), cipher, key.data(), iv.data(), 1, nullptr) == 1,
+        operation);
+}
+
+Secret32 AeadContext::start(KeyView key, NonceView nonce, const char* operation) {
+  rekey_stream(key, nonce, operation);
   ByteArray<64> block{};
-  cipher_update(stream, block.data(), block.data(), block.size(), operation);
+  cipher_update(cipher_ctx(stream_), block.data(), block.data(), block.size(), operation);
   Secret32 one_time_key(FixedView<32>(block.data(), 32));
   secure_zero(block.data(), block.size());
   return one_time_key;
@@ -171,8 +173,23 @@ ByteArray<16> AeadContext::tag(const Secret32& one_time_key,
   if (mac_ == nullptr) mac_ = owned(EVP_MAC_CTX_new(poly1305_mac(operation))).release();
   EVP_MAC_CTX* mac = mac_ctx(mac_);
   check(EVP_MAC_init(mac, one_time_key.data(), 32, nullptr) == 1, operation);
+  // Short pieces are gathered: each MAC call has a fixed cost that a few bytes do not repay. The
+  // MAC's input is public, so the buffer needs no wiping.
+  ByteArray<256> gathered;
+  std::size_t held = 0;
+  const auto flush = [&] {
+    if (held != 0) check(EVP_MAC_update(mac, gathered.data(), held) == 1, operation);
+    held = 0;
+  };
   const auto update = [&](const std::uint8_t* data, std::size_t length) {
-    if (length != 0) check(EVP_MAC_update(mac, data, length) == 1, operation);
+    if (length == 0) return;
+    if (held + length > gathered.size()) flush();
+    if (length >= gathered.size()) {
+      check(EVP_MAC_update(mac, data, length) == 1, operation);
+      return;
+    }
+    std::memcpy(gathered.data() + held, data, length);
+    held += length;
   };
   static constexpr ByteArray<16> zeros{};
   const auto pad = [&](std::size_t length) {
@@ -189,6 +206,7 @@ ByteArray<16> AeadContext::tag(const Secret32& one_time_key,
     lengths[8 + i] = static_cast<std::uint8_t>(ciphertext.size() >> (8 * i));
   }
   update(lengths.data(), lengths.size());
+  flush();
   ByteArray<16> tag{};
   std::size_t tag_length = 0;
   check(EVP_MAC_final(mac, tag.data(), &tag_length, tag.size()) == 1 && tag_length == 16,
@@ -196,13 +214,37 @@ ByteArray<16> AeadContext::tag(const Secret32& one_time_key,
   return tag;
 }
 
+Secret32 AeadContext::encrypt_long(KeyView key, NonceView nonce, ByteView plaintext,
+                                   std::uint8_t* out) {
+  Secret32 one_time_key = start(key, nonce, kSealFailure);
+  cipher_update(cipher_ctx(stream_), out, plaintext.data(), plaintext.size(), kSealFailure);
+  return one_time_key;
+}
+
+Secret32 AeadContext::encrypt_short(KeyView key, NonceView nonce, ByteView plaintext,
+                                    std::uint8_t* out) {
+  // Block 0 and the data in one call: a stream call has a fixed cost that short data does not
+  // repay twice.
+  rekey_stream(key, nonce, kSealFailure);
+  ByteArray<64 + kShortPlaintext> buffer;
+  std::fill_n(buffer.begin(), 64, std::uint8_t{0});
+  std::copy(plaintext.begin(), plaintext.end(), buffer.begin() + 64);
+  const std::size_t length = 64 + plaintext.size();
+  cipher_update(cipher_ctx(stream_), buffer.data(), buffer.data(), length, kSealFailure);
+  Secret32 one_time_key(FixedView<32>(buffer.data(), 32));
+  std::copy_n(buffer.begin() + 64, plaintext.size(), out);
+  secure_zero(buffer.data(), length);
+  return one_time_key;
+}
+
 Bytes AeadContext::seal(KeyView key, NonceView nonce, std::span<const ByteView> associated_data,
                         ByteView plaintext) {
   if (plaintext.size() > kMaxPlaintextBytes) throw Panic(kSealFailure);
   const Secret32 key_copy(key);
   Bytes out = unfilled(plaintext.size() + kTagBytes);
-  const Secret32 one_time_key = start(key_copy.view(), nonce, kSealFailure);
-  cipher_update(cipher_ctx(stream_), out.data(), plaintext.data(), plaintext.size(), kSealFailure);
+  const Secret32 one_time_key = plaintext.size() <= kShortPlaintext
+                                    ? encrypt_short(key_copy.view(), nonce, plaintext, out.data())
+                                    : encrypt_long(key_copy.view(), nonce, plaintext, out.data());
   const ByteArray<16> sealed_tag =
       tag(one_time_key, associated_data, ByteView(out).first(plaintext.size()), kSealFailure);
   std::copy(sealed_tag.begin(), sealed_tag.end(), out.end() - kTagBytes);

@@ -1,7 +1,8 @@
 #pragma once
 
 // The cryptographic core's side of its vendor libraries: owners for OpenSSL objects, the one way a
-// failing library call is handled, and libsodium's start-up. Included by crypto and identity only.
+// failing library call is handled, and libsodium's start-up. Included by the cryptographic core
+// only.
 
 #include <openssl/evp.h>
 

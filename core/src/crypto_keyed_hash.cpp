@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include "crypto_backend.hpp"
 #include "vostrel/byte_io.hpp"
 #include "vostrel/random.hpp"
 
@@ -9,6 +10,8 @@ namespace vostrel::crypto {
 
 KeyedHash::KeyedHash() {
   static_assert(crypto_shorthash_KEYBYTES == 16 && crypto_shorthash_BYTES == 8);
+  // Hashing itself runs per lookup, so libsodium is made ready here, once per map.
+  backend::sodium_ready();
   os_random(key_);
 }
 

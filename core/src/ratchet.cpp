@@ -127,8 +127,18 @@ struct MessageStep {
   crypto::Nonce12 nonce{};
 };
 
-MessageStep message_step(KeyView chain_key) {
-  crypto::HmacKey hmac(chain_key);
+// The key's contexts are kept in `slot` from one message to the next.
+crypto::HmacKey& prepared(std::optional<crypto::HmacKey>& slot, KeyView key) {
+  if (slot) {
+    slot->rekey(key);
+  } else {
+    slot.emplace(key);
+  }
+  return *slot;
+}
+
+MessageStep message_step(std::optional<crypto::HmacKey>& slot, KeyView chain_key) {
+  crypto::HmacKey& hmac = prepared(slot, chain_key);
   const auto [next, message_key] = step_on(hmac);
   crypto::hkdf_extract(hmac, {}, message_key);
   const auto [key, nonce] = expand_on(hmac);
@@ -222,6 +232,8 @@ Ratchet& Ratchet::operator=(Ratchet&& other) noexcept {
   previous_send_count = other.previous_send_count;
   skipped = std::move(other.skipped);
   cipher_ = std::move(other.cipher_);
+  hmac_.reset();
+  if (other.hmac_) hmac_.emplace(std::move(*other.hmac_));
   moved_ = std::move(other.moved_);
   other.forget();
   return *this;
@@ -237,6 +249,7 @@ void Ratchet::forget() noexcept {
   recv_count = 0;
   previous_send_count = 0;
   skipped.clear();
+  hmac_.reset();
 }
 
 Ratchet Ratchet::clone() const {
@@ -250,7 +263,7 @@ RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
   moved_.check("Ratchet");
   if (!send_chain) throw Panic("no sending chain yet — receive a message first");
   if (send_count == kMaxCount) throw Panic("sending chain exhausted — receive a message first");
-  const MessageStep step = message_step(*send_chain);
+  const MessageStep step = message_step(hmac_, *send_chain);
   const RatchetHeader header{dh_public, previous_send_count, send_count};
   const ByteArray<kHeaderBytes> header_data = header_bytes(header);
   const ByteView parts[] = {associated_data, header_data};
@@ -281,7 +294,7 @@ std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
     dh_step(staged, header.dh_public);
   }
   if (!skip_message_keys(staged, header.message_index) || !staged.recv_chain) return std::nullopt;
-  const MessageStep step = message_step(*staged.recv_chain);
+  const MessageStep step = message_step(ratchet.hmac_, *staged.recv_chain);
   staged.recv_chain = step.next_chain_key;
   ++staged.recv_count;
 

@@ -95,8 +95,9 @@ class Ratchet {
   // What a move leaves behind.
   void forget() noexcept;
 
-  // Seals and opens this party's messages; not part of the state, so neither copied nor moved
-  // with it by staging.
+  // The contexts that derive, seal and open this party's messages: not part of the state, so
+  // neither cloned nor staged with it.
+  std::optional<crypto::HmacKey> hmac_;
   crypto::AeadContext cipher_;
   MoveMark moved_;
 };
