@@ -53,8 +53,9 @@ void digest_copy(EVP_MD_CTX* to, const EVP_MD_CTX* from) {
 // less than an init, which looks for an engine on every call.
 const EVP_MD_CTX* empty_sha256() {
   static EVP_MD_CTX* const empty = [] {
+    const EVP_MD* md = sha256_md();
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    if (ctx != nullptr && EVP_DigestInit_ex2(ctx, sha256_md(), nullptr) != 1) {
+    if (ctx != nullptr && EVP_DigestInit_ex2(ctx, md, nullptr) != 1) {
       EVP_MD_CTX_free(ctx);
       ctx = nullptr;
     }
@@ -114,6 +115,39 @@ std::size_t total_size(std::span<const ByteView> parts) noexcept {
   return total;
 }
 
+// Passes pieces on to `update` with the short ones gathered first: each library call has a fixed
+// cost that a few bytes do not repay. What it held is wiped when it goes, as pieces may be secret.
+template <typename Update>
+class Gathered {
+ public:
+  explicit Gathered(Update update) : update_(update) {}
+  Gathered(const Gathered&) = delete;
+  Gathered& operator=(const Gathered&) = delete;
+  ~Gathered() { secure_zero(buffer_.data(), reached_); }
+
+  void add(ByteView piece) {
+    if (piece.empty()) return;
+    if (held_ + piece.size() > buffer_.size()) flush();
+    if (piece.size() >= buffer_.size()) {
+      update_(piece);
+      return;
+    }
+    std::memcpy(buffer_.data() + held_, piece.data(), piece.size());
+    held_ += piece.size();
+    reached_ = std::max(reached_, held_);
+  }
+  void flush() {
+    if (held_ != 0) update_(ByteView(buffer_).first(held_));
+    held_ = 0;
+  }
+
+ private:
+  Update update_;
+  ByteArray<256> buffer_;
+  std::size_t held_ = 0;
+  std::size_t reached_ = 0;
+};
+
 }  // namespace
 
 void backend::sodium_ready() {
@@ -145,7 +179,8 @@ void AeadContext::release() noexcept {
   EVP_MAC_CTX_free(mac_ctx(std::exchange(mac_, nullptr)));
 }
 
-void AeadContext::rekey_stream(KeyView key, NonceView nonce, const char* operation) {
+Secret32 AeadContext::start(KeyView key, NonceView nonce, ByteView plaintext, std::uint8_t* out,
+                            const char* operation) {
   ByteArray<16> iv{};
   std::copy(nonce.begin(), nonce.end(), iv.begin() + 4);
   const EVP_CIPHER* cipher = nullptr;
@@ -154,16 +189,18 @@ void AeadContext::rekey_stream(KeyView key, NonceView nonce, const char* operati
     cipher = stream_cipher(operation);
     stream_ = owned(EVP_CIPHER_CTX_new()).release();
   }
-  check(EVP_CipherInit_ex2(cipher_ctx(stream_), cipher, key.data(), iv.data(), 1, nullptr) == 1,
-        operation);
-}
-
-Secret32 AeadContext::start(KeyView key, NonceView nonce, const char* operation) {
-  rekey_stream(key, nonce, operation);
-  ByteArray<64> block{};
-  cipher_update(cipher_ctx(stream_), block.data(), block.data(), block.size(), operation);
-  Secret32 one_time_key(FixedView<32>(block.data(), 32));
-  secure_zero(block.data(), block.size());
+  EVP_CIPHER_CTX* stream = cipher_ctx(stream_);
+  check(EVP_CipherInit_ex2(stream, cipher, key.data(), iv.data(), 1, nullptr) == 1, operation);
+  // Block 0 and the short plaintext in one call: a stream call has a fixed cost that short data
+  // does not repay twice.
+  ByteArray<64 + kShortPlaintext> buffer;
+  std::fill_n(buffer.begin(), 64, std::uint8_t{0});
+  std::copy(plaintext.begin(), plaintext.end(), buffer.begin() + 64);
+  const std::size_t length = 64 + plaintext.size();
+  cipher_update(stream, buffer.data(), buffer.data(), length, operation);
+  Secret32 one_time_key(FixedView<32>(buffer.data(), 32));
+  std::copy_n(buffer.begin() + 64, plaintext.size(), out);
+  secure_zero(buffer.data(), length);
   return one_time_key;
 }
 
@@ -173,23 +210,11 @@ ByteArray<16> AeadContext::tag(const Secret32& one_time_key,
   if (mac_ == nullptr) mac_ = owned(EVP_MAC_CTX_new(poly1305_mac(operation))).release();
   EVP_MAC_CTX* mac = mac_ctx(mac_);
   check(EVP_MAC_init(mac, one_time_key.data(), 32, nullptr) == 1, operation);
-  // Short pieces are gathered: each MAC call has a fixed cost that a few bytes do not repay. The
-  // MAC's input is public, so the buffer needs no wiping.
-  ByteArray<256> gathered;
-  std::size_t held = 0;
-  const auto flush = [&] {
-    if (held != 0) check(EVP_MAC_update(mac, gathered.data(), held) == 1, operation);
-    held = 0;
-  };
+  Gathered gathered([&](ByteView piece) {
+    check(EVP_MAC_update(mac, piece.data(), piece.size()) == 1, operation);
+  });
   const auto update = [&](const std::uint8_t* data, std::size_t length) {
-    if (length == 0) return;
-    if (held + length > gathered.size()) flush();
-    if (length >= gathered.size()) {
-      check(EVP_MAC_update(mac, data, length) == 1, operation);
-      return;
-    }
-    std::memcpy(gathered.data() + held, data, length);
-    held += length;
+    gathered.add(ByteView(data, length));
   };
   static constexpr ByteArray<16> zeros{};
   const auto pad = [&](std::size_t length) {
@@ -206,7 +231,7 @@ ByteArray<16> AeadContext::tag(const Secret32& one_time_key,
     lengths[8 + i] = static_cast<std::uint8_t>(ciphertext.size() >> (8 * i));
   }
   update(lengths.data(), lengths.size());
-  flush();
+  gathered.flush();
   ByteArray<16> tag{};
   std::size_t tag_length = 0;
   check(EVP_MAC_final(mac, tag.data(), &tag_length, tag.size()) == 1 && tag_length == 16,
@@ -214,37 +239,18 @@ ByteArray<16> AeadContext::tag(const Secret32& one_time_key,
   return tag;
 }
 
-Secret32 AeadContext::encrypt_long(KeyView key, NonceView nonce, ByteView plaintext,
-                                   std::uint8_t* out) {
-  Secret32 one_time_key = start(key, nonce, kSealFailure);
-  cipher_update(cipher_ctx(stream_), out, plaintext.data(), plaintext.size(), kSealFailure);
-  return one_time_key;
-}
-
-Secret32 AeadContext::encrypt_short(KeyView key, NonceView nonce, ByteView plaintext,
-                                    std::uint8_t* out) {
-  // Block 0 and the data in one call: a stream call has a fixed cost that short data does not
-  // repay twice.
-  rekey_stream(key, nonce, kSealFailure);
-  ByteArray<64 + kShortPlaintext> buffer;
-  std::fill_n(buffer.begin(), 64, std::uint8_t{0});
-  std::copy(plaintext.begin(), plaintext.end(), buffer.begin() + 64);
-  const std::size_t length = 64 + plaintext.size();
-  cipher_update(cipher_ctx(stream_), buffer.data(), buffer.data(), length, kSealFailure);
-  Secret32 one_time_key(FixedView<32>(buffer.data(), 32));
-  std::copy_n(buffer.begin() + 64, plaintext.size(), out);
-  secure_zero(buffer.data(), length);
-  return one_time_key;
-}
-
 Bytes AeadContext::seal(KeyView key, NonceView nonce, std::span<const ByteView> associated_data,
                         ByteView plaintext) {
   if (plaintext.size() > kMaxPlaintextBytes) throw Panic(kSealFailure);
   const Secret32 key_copy(key);
   Bytes out = unfilled(plaintext.size() + kTagBytes);
-  const Secret32 one_time_key = plaintext.size() <= kShortPlaintext
-                                    ? encrypt_short(key_copy.view(), nonce, plaintext, out.data())
-                                    : encrypt_long(key_copy.view(), nonce, plaintext, out.data());
+  const bool short_plaintext = plaintext.size() <= kShortPlaintext;
+  const Secret32 one_time_key = start(
+      key_copy.view(), nonce, short_plaintext ? plaintext : ByteView{}, out.data(), kSealFailure);
+  if (!short_plaintext) {
+    cipher_update(cipher_ctx(stream_), out.data(), plaintext.data(), plaintext.size(),
+                  kSealFailure);
+  }
   const ByteArray<16> sealed_tag =
       tag(one_time_key, associated_data, ByteView(out).first(plaintext.size()), kSealFailure);
   std::copy(sealed_tag.begin(), sealed_tag.end(), out.end() - kTagBytes);
@@ -257,7 +263,7 @@ bool AeadContext::open_into(KeyView key, NonceView nonce, std::span<const ByteVi
   const ByteView ciphertext = sealed.first(sealed.size() - kTagBytes);
   if (out.size() > ciphertext.size()) return false;
   const Secret32 key_copy(key);
-  const Secret32 one_time_key = start(key_copy.view(), nonce, kOpenFailure);
+  const Secret32 one_time_key = start(key_copy.view(), nonce, {}, out.data(), kOpenFailure);
   const ByteArray<16> expected = tag(one_time_key, associated_data, ciphertext, kOpenFailure);
   // ctgrind: decision open
   if (!ct_equal(expected, sealed.last(kTagBytes))) return false;
@@ -351,14 +357,12 @@ class PooledContext {
 // Feeds head || parts || tail to `ctx`. A short message, the usual case for a derivation, goes
 // through as one piece: each digest call has a fixed cost that the few bytes do not repay.
 void hash_message(EVP_MD_CTX* ctx, ByteView head, std::span<const ByteView> parts, ByteView tail) {
-  constexpr std::size_t kGathered = 256;
-  std::size_t total = head.size() + tail.size();
   std::size_t pieces = (head.empty() ? 0U : 1U) + (tail.empty() ? 0U : 1U);
   for (const ByteView part : parts) {
-    total += part.size();
     if (!part.empty()) ++pieces;
   }
-  if (pieces < 2 || total > kGathered) {
+  if (pieces < 2) {
+    // Nothing to gather.
     if (!head.empty()) digest_update(ctx, head);
     for (const ByteView part : parts) {
       if (!part.empty()) digest_update(ctx, part);
@@ -366,17 +370,11 @@ void hash_message(EVP_MD_CTX* ctx, ByteView head, std::span<const ByteView> part
     if (!tail.empty()) digest_update(ctx, tail);
     return;
   }
-  ByteArray<kGathered> gathered;
-  std::size_t at = 0;
-  const auto gather = [&](ByteView piece) {
-    if (!piece.empty()) std::memcpy(gathered.data() + at, piece.data(), piece.size());
-    at += piece.size();
-  };
-  gather(head);
-  for (const ByteView part : parts) gather(part);
-  gather(tail);
-  digest_update(ctx, ByteView(gathered).first(at));
-  secure_zero(gathered.data(), at);
+  Gathered gathered([ctx](ByteView piece) { digest_update(ctx, piece); });
+  gathered.add(head);
+  for (const ByteView part : parts) gathered.add(part);
+  gathered.add(tail);
+  gathered.flush();
 }
 
 // The MAC of head || parts || tail in `work`, from copies of a key's prepared pad states.

@@ -70,14 +70,11 @@ class AeadContext {
   // Plaintexts up to this size are encrypted together with block 0, in one stream call.
   static constexpr std::size_t kShortPlaintext = 448;
 
-  // ChaCha20 at block 0 of (key, nonce).
-  void rekey_stream(KeyView key, NonceView nonce, const char* operation);
-  // The same, then block 0 taken: returns the one-time Poly1305 key from that block and leaves the
-  // stream at block 1, where the data starts.
-  Secret32 start(KeyView key, NonceView nonce, const char* operation);
-  // The plaintext's ciphertext at `out`; returns the one-time Poly1305 key.
-  Secret32 encrypt_short(KeyView key, NonceView nonce, ByteView plaintext, std::uint8_t* out);
-  Secret32 encrypt_long(KeyView key, NonceView nonce, ByteView plaintext, std::uint8_t* out);
+  // ChaCha20 at block 0 of (key, nonce), taken together with `plaintext` (at most
+  // kShortPlaintext bytes), whose ciphertext goes to `out`: returns the one-time Poly1305 key
+  // from block 0 and leaves the stream after the plaintext.
+  Secret32 start(KeyView key, NonceView nonce, ByteView plaintext, std::uint8_t* out,
+                 const char* operation);
   // The RFC 8439 tag over the associated data and the ciphertext.
   ByteArray<16> tag(const Secret32& one_time_key, std::span<const ByteView> associated_data,
                     ByteView ciphertext, const char* operation);
