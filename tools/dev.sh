@@ -6,7 +6,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/lib.sh"
 build_dir=${BUILD_DIR:-$root/build}
-packages=("${build_packages[@]}" libgtest-dev libbenchmark-dev)
+# npm ci fetches the oracle over TLS, whichever Node.js runs it.
+packages=("${build_packages[@]}" libgtest-dev libbenchmark-dev ca-certificates)
 # A Node.js from another source brings its own npm; Debian's packages only where there is none.
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 

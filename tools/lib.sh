@@ -33,7 +33,9 @@ quiet_step() {
   fail "$what: \`$*\` exited with status $status (its output is above)"
 }
 
-# install_missing PACKAGE...: installs with apt-get those of the packages that are not installed.
+# install_missing PACKAGE...: installs with apt-get those of the packages that are not installed,
+# without their recommendations (npm's alone reach X11 and a terminal emulator): whatever the
+# scripts need is named in their lists.
 install_missing() {
   local missing=() sudo=() p
   for p in "$@"; do
@@ -46,5 +48,5 @@ install_missing() {
   fi
   step "updating the package lists to install ${missing[*]}" "${sudo[@]}" apt-get update -q
   step "installing ${missing[*]}" "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -q "${missing[@]}"
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
