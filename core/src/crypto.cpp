@@ -396,10 +396,11 @@ class BlockKey {
  public:
   explicit BlockKey(ByteView key) {
     if (key.size() > kSha256Block) {
-      Sha256 hash;
-      hash.update(key);
-      const Key32 hashed = hash.finish();
-      std::copy(hashed.begin(), hashed.end(), bytes_.begin());
+      // Hashed straight into the block: no copy of the digest to wipe.
+      const PooledContext work;
+      digest_init(work.get());
+      digest_update(work.get(), key);
+      digest_final(work.get(), std::span<std::uint8_t, 32>(bytes_.data(), 32));
     } else {
       std::copy(key.begin(), key.end(), bytes_.begin());
     }
@@ -447,6 +448,33 @@ HmacKey::HmacKey()
 
 HmacKey::HmacKey(ByteView key) : HmacKey() {
   rekey(key);
+}
+
+// The working context is only ever a copy target, so a copy starts it empty.
+HmacKey::HmacKey(const HmacKey& other)
+    : inner_((check_not_moved(other), other.inner_)),
+      outer_(other.outer_),
+      work_(Sha256::Unstarted{}),
+      spent_(other.spent_) {}
+
+HmacKey& HmacKey::operator=(const HmacKey& other) {
+  check_not_moved(other);
+  if (this == &other) return *this;
+  if (work_.ctx_ == nullptr) work_.ctx_ = ContextPool::take();
+  inner_ = other.inner_;
+  outer_ = other.outer_;
+  spent_ = other.spent_;
+  return *this;
+}
+
+HmacKey& HmacKey::operator=(HmacKey&& other) noexcept {
+  if (this == &other) return *this;
+  for (auto [mine, theirs] : {std::pair{&inner_, &other.inner_}, std::pair{&outer_, &other.outer_},
+                              std::pair{&work_, &other.work_}}) {
+    ContextPool::give(md_ctx(std::exchange(mine->ctx_, std::exchange(theirs->ctx_, nullptr))));
+  }
+  spent_ = other.spent_;
+  return *this;
 }
 
 void HmacKey::rekey(ByteView key) {
@@ -558,12 +586,14 @@ Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts) {
 }
 
 Key32 sha256(std::initializer_list<ByteView> parts) {
-  // One hasher per thread, so a digest costs no new context; restarted first, in case an earlier
-  // use stopped half-way.
-  thread_local Sha256 hash;
-  hash.reset();
-  for (const ByteView part : parts) hash.update(part);
-  return hash.finish();
+  // A pooled context costs no new one per digest, and going back to the pool resets it, so the
+  // digest does not outlive the call.
+  const PooledContext work;
+  digest_init(work.get());
+  hash_message(work.get(), {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
+  Key32 out{};
+  digest_final(work.get(), out);
+  return out;
 }
 
 namespace {

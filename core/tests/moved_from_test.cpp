@@ -331,6 +331,29 @@ void sha256_row(How how, const Stops& stops) {
   EXPECT_EQ(moved.finish(), crypto::sha256({as_bytes("abcdef")}));
 }
 
+void hmac_key_row(How how, const Stops& stops) {
+  crypto::HmacKey key(kRoot);
+  const Key32 expected = crypto::hmac_sha256(kRoot, {as_bytes("message")});
+  Key32 out{};
+
+  crypto::HmacKey moved = move_out(key, how);
+  stops("mac", [&] { (void)key.mac({as_bytes("message")}); });
+  stops("mac_into", [&] { key.mac_into(out, {as_bytes("message")}); });
+  stops("last_mac_into", [&] { key.last_mac_into(out, {as_bytes("message")}); });
+  stops("rekey", [&] { key.rekey(kSender); });
+  stops("hkdf_extract", [&] { crypto::hkdf_extract(key, {}, kSender); });
+  stops("hkdf_expand", [&] { crypto::hkdf_expand(key, {}, out); });
+  stops("copy", [&] { const crypto::HmacKey copy(key); });
+  stops("copy assignment", [&] {
+    crypto::HmacKey other(kSender);
+    other = key;
+  });
+
+  EXPECT_EQ(moved.mac({as_bytes("message")}), expected);
+  key = moved;  // assigned a key, the source is whole again
+  EXPECT_EQ(key.mac({as_bytes("message")}), expected);
+}
+
 const Row kRows[] = {
     {"Ratchet", ratchet_row},
     {"SendChain", send_chain_row},
@@ -344,6 +367,7 @@ const Row kRows[] = {
     {"MessageLog", message_log_row},
     {"ResponderState", responder_state_row},
     {"Sha256", sha256_row},
+    {"HmacKey", hmac_key_row},
 };
 
 }  // namespace

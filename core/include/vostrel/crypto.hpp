@@ -87,12 +87,14 @@ class AeadContext {
 // HKDF-SHA-256 without salt, info "vostrel/v1/hybrid-kem" || context, 32 bytes out.
 [[nodiscard]] Secret32 derive_session_key(ByteView input_keying_material, ByteView context);
 
-// SHA-256 over the concatenation of `parts`.
+// SHA-256 over the concatenation of `parts`. Nothing of the input or the digest stays behind in the
+// library's contexts once it returns, so a secret may be hashed with it.
 [[nodiscard]] Key32 sha256(std::initializer_list<ByteView> parts);
 
 // Incremental SHA-256 for long inputs. A copy carries the state hashed so far (a midstate), so a
-// common prefix is hashed once. update, finish and reset on a moved-from hash stop with "Sha256
-// used after it was moved from"; assigning a hash to it makes it whole again.
+// common prefix is hashed once. The state, after finish the digest itself, stays in the hash's
+// context until reset or release, which wipes it. update, finish and reset on a moved-from hash
+// stop with "Sha256 used after it was moved from"; assigning a hash to it makes it whole again.
 class Sha256 {
  public:
   Sha256();
@@ -123,11 +125,17 @@ class Sha256 {
 
 // An HMAC-SHA-256 key prepared once: both padded key blocks are hashed when it is made, and every
 // MAC starts from copies of those two states in a working context of the key's own. For a key that
-// serves more than one MAC; one thread at a time. All three states are wiped when released. A
-// moved-from key stops with "HmacKey used after it was moved from".
+// serves more than one MAC; one thread at a time. All three states are wiped when released. A move
+// takes them along and leaves the source holding none: using or copying it stops with "HmacKey used
+// after it was moved from", and assigning a key to it makes it whole again.
 class HmacKey {
  public:
   explicit HmacKey(ByteView key);
+  HmacKey(const HmacKey& other);
+  HmacKey& operator=(const HmacKey& other);
+  HmacKey(HmacKey&& other) noexcept = default;
+  HmacKey& operator=(HmacKey&& other) noexcept;
+  ~HmacKey() = default;
   // Prepares another key in the same contexts.
   void rekey(ByteView key);
 

@@ -51,8 +51,8 @@ struct SkippedKeyIdHash {
 };
 
 // One party's state. Only dh_secret is wiped (on replacement and on release); root, chain and
-// kept keys are plain, and the last message's key stays in the party's cipher contexts until the
-// next message.
+// kept keys are plain, and the last message's keys stay in the party's HMAC context (which derived
+// them) and its cipher contexts until the next message, or until the release, which wipes them.
 //
 // A move leaves the source holding nothing: no chains, no peer key, zero keys and counters, no kept
 // keys. encrypt and decrypt on it stop with "Ratchet used after it was moved from".
