@@ -1,11 +1,13 @@
 #pragma once
 
 // The cryptographic core's side of its vendor libraries: owners for OpenSSL objects, the one way a
-// failing library call is handled, and libsodium's start-up. Included by the cryptographic core
-// only.
+// failing library call is handled, libsodium's start-up, the fetched algorithm objects and the
+// gathering of short input pieces. Included by the cryptographic core only.
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -38,5 +40,46 @@ inline void check(bool succeeded, const char* operation) {
 
 // Before the first libsodium call; stops with "libsodium initialisation failed".
 void sodium_ready();
+
+// Algorithm objects are fetched once and only read afterwards; an algorithm the library lacks
+// stops the operation that needs it.
+template <typename Algorithm>
+Algorithm* fetched(Algorithm* algorithm, const char* operation) {
+  check(algorithm != nullptr, operation);
+  return algorithm;
+}
+
+// Passes pieces on to `update` with the short ones gathered first: each library call has a fixed
+// cost that a few bytes do not repay. What it held is wiped when it goes, as pieces may be secret.
+template <typename Update>
+class Gathered {
+ public:
+  explicit Gathered(Update update) : update_(update) {}
+  Gathered(const Gathered&) = delete;
+  Gathered& operator=(const Gathered&) = delete;
+  ~Gathered() { secure_zero(buffer_.data(), reached_); }
+
+  void add(ByteView piece) {
+    if (piece.empty()) return;
+    if (held_ + piece.size() > buffer_.size()) flush();
+    if (piece.size() >= buffer_.size()) {
+      update_(piece);
+      return;
+    }
+    std::memcpy(buffer_.data() + held_, piece.data(), piece.size());
+    held_ += piece.size();
+    reached_ = std::max(reached_, held_);
+  }
+  void flush() {
+    if (held_ != 0) update_(ByteView(buffer_).first(held_));
+    held_ = 0;
+  }
+
+ private:
+  Update update_;
+  ByteArray<256> buffer_;
+  std::size_t held_ = 0;
+  std::size_t reached_ = 0;
+};
 
 }  // namespace vostrel::crypto::backend
