@@ -1,8 +1,6 @@
-// X25519, the hybrid and session-key derivations, the short authentication string and the
-// constant-time comparison.
+// X25519, the hybrid and session-key derivations and the short authentication string.
 #include "vostrel/crypto.hpp"
 
-#include <openssl/crypto.h>
 #include <sodium.h>
 
 #include "crypto_backend.hpp"
@@ -45,11 +43,6 @@ std::string sas(KeyView key) {
     text.append(kTable[indexes[i]]);
   }
   return text;
-}
-
-bool ct_equal(ByteView a, ByteView b) noexcept {
-  if (a.size() != b.size()) return false;
-  return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
 PlainSecret32 clamp_scalar(KeyView secret) noexcept {

@@ -1,4 +1,6 @@
-// ChaCha20-Poly1305 on the cipher and MAC contexts an AeadContext keeps.
+// ChaCha20-Poly1305 on the cipher and MAC contexts an AeadContext keeps, and the constant-time
+// comparison of its tags.
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -71,6 +73,13 @@ std::size_t total_size(std::span<const ByteView> parts) noexcept {
 }
 
 }  // namespace
+
+// Beside the tag check, into which it is inlined: the comparison is then the one place where open
+// branches on secret data.
+bool ct_equal(ByteView a, ByteView b) noexcept {
+  if (a.size() != b.size()) return false;
+  return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
 
 AeadContext::AeadContext() noexcept = default;
 
