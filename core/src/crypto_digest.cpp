@@ -345,13 +345,18 @@ Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts) {
 }
 
 Key32 sha256(std::initializer_list<ByteView> parts) {
-  // A pooled context costs no new one per digest, and going back to the pool resets it, so the
-  // digest does not outlive the call.
-  const PooledContext work;
-  digest_init(work.get());
-  hash_message(work.get(), {}, std::span<const ByteView>(parts.begin(), parts.size()), {});
+  // One hasher per thread, so a digest costs no new context. It is restarted as soon as the digest
+  // is out, or the input stopped half-way, which wipes its state: nothing outlives the call.
+  thread_local Sha256 hash;
   Key32 out{};
-  digest_final(work.get(), out);
+  try {
+    for (const ByteView part : parts) hash.update(part);
+    out = hash.finish();
+  } catch (...) {
+    hash.reset();
+    throw;
+  }
+  hash.reset();
   return out;
 }
 
