@@ -1,6 +1,7 @@
 // SHA-256, HMAC-SHA-256 and HKDF-SHA-256 on digest contexts from a per-thread pool.
 #include <openssl/evp.h>
 
+#include <utility>
 #include <vector>
 
 #include "crypto_backend.hpp"
