@@ -11,7 +11,11 @@ build_dir=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 work_dir=${FUZZ_WORK_DIR:-$build_dir/runs}
 jobs=${JOBS:-$(nproc)}
 
-install_missing "${build_packages[@]}" clang-16 libclang-rt-16-dev
+# llvm-16 brings the symbolizer that reads clang-16's debug information, so that a finding's stack
+# names its functions and lines (llvm-14's, where installed, cannot).
+install_missing "${build_packages[@]}" clang-16 libclang-rt-16-dev llvm-16
+export ASAN_SYMBOLIZER_PATH=/usr/lib/llvm-16/bin/llvm-symbolizer
+export UBSAN_SYMBOLIZER_PATH=$ASAN_SYMBOLIZER_PATH
 quiet_step "configuring $build_dir" cmake -S "$root" -B "$build_dir" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-16 -DCMAKE_CXX_COMPILER=clang++-16 \
   -DVOSTREL_FUZZ=ON -DVOSTREL_WERROR=ON
