@@ -217,14 +217,11 @@ HmacKey::HmacKey(const HmacKey& other)
       work_(Sha256::Unstarted{}),
       spent_(other.spent_) {}
 
+// Copied whole first, so that a copy that fails half-way leaves this key as it was rather than with
+// the pads of two keys.
 HmacKey& HmacKey::operator=(const HmacKey& other) {
-  check_not_moved(other);
-  if (this == &other) return *this;
-  if (work_.ctx_ == nullptr) work_.ctx_ = ContextPool::take();
-  inner_ = other.inner_;
-  outer_ = other.outer_;
-  spent_ = other.spent_;
-  return *this;
+  HmacKey copy(other);
+  return *this = std::move(copy);
 }
 
 HmacKey& HmacKey::operator=(HmacKey&& other) noexcept {

@@ -3,15 +3,16 @@
 // checks are a program of their own.
 
 #include <gtest/gtest.h>
-#include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
 #include <unordered_map>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/internal/crypto_heap.hpp"
 
 using namespace vostrel;
 
@@ -118,7 +119,7 @@ TEST(residue, digests_and_macs_leave_nothing_behind_once_done) {
 }
 
 int main(int argc, char** argv) {
-  if (CRYPTO_set_mem_functions(tracked_malloc, tracked_realloc, tracked_free) != 1) {
+  if (!crypto::replace_library_allocator(tracked_malloc, tracked_realloc, tracked_free)) {
     std::fputs("OpenSSL allocated before its allocator could be replaced\n", stderr);
     return 1;
   }
