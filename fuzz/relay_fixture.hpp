@@ -167,7 +167,8 @@ inline relay::Relay::Seen pruned(const relay::Relay& relay, std::uint64_t now) {
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
   const std::uint64_t horizon = relay.max_skew() == max ? max : relay.max_skew() + 1;
   relay::Relay::Seen kept = relay.seen();
-  absl::erase_if(kept, [&](const auto& entry) { return distance(entry.second, now) > horizon; });
+  boost::unordered::erase_if(
+      kept, [&](const auto& entry) { return distance(entry.second, now) > horizon; });
   return kept;
 }
 

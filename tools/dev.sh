@@ -1,7 +1,33 @@
 #!/usr/bin/env bash
-# Set up, build and run: `tools/dev.sh selfcheck [args...]` or `tools/dev.sh test [ctest args...]`.
-# BUILD_DIR and CMAKE_ARGS choose another build (CI uses them for the sanitizer build).
+# Set up, build and run: `tools/dev.sh [selfcheck|test|build] [args...]`; `tools/dev.sh --help` says
+# more. BUILD_DIR and CMAKE_ARGS choose another build (CI uses them for the sanitizer build).
 set -euo pipefail
+
+usage() {
+  cat <<'EOF'
+usage: tools/dev.sh [COMMAND] [args...]
+
+Installs the Debian packages and the ML-KEM oracle's npm package that are missing, configures and
+builds, then:
+  selfcheck [args...]   runs the self-check executable with args (check names, --gtest_* flags);
+                        what runs when dev.sh is given no argument at all
+  test [ctest args...]  runs the whole test suite with ctest
+  build                 stops after the build
+  help, -h, --help      prints this and does nothing else
+
+Environment:
+  BUILD_DIR   the build directory (default: build/ in the source tree)
+  CMAKE_ARGS  more arguments for the configure step, e.g. -DVOSTREL_SANITIZE=ON
+EOF
+}
+
+command=${1:-selfcheck}
+shift || true
+case "$command" in
+  selfcheck | test | build) ;;
+  help | -h | --help) usage; exit 0 ;;
+  *) echo "tools/dev.sh: unknown command \"$command\"" >&2; usage >&2; exit 2 ;;
+esac
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/tools/lib.sh"
@@ -26,12 +52,6 @@ configure_and_build() {
   step "building $build_dir" cmake --build "$build_dir"
 }
 
-command=${1:-selfcheck}
-shift || true
-case "$command" in
-  selfcheck | test | build) ;;
-  *) echo "usage: tools/dev.sh selfcheck|test|build [args...]" >&2; exit 2 ;;
-esac
 install_missing "${packages[@]}"
 install_oracle
 configure_and_build

@@ -58,10 +58,12 @@ executables=$(find "$prefix" -type f -perm /111)
 
 PKG_CONFIG_PATH=$(dirname "$pc_file")${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
 export PKG_CONFIG_PATH
-step "pkg-config --static --cflags --libs vostrel failed" pkg-config-libs \
+step "pkg-config --cflags --libs vostrel failed" pkg-config-libs pkg-config --cflags --libs vostrel
+step "pkg-config --static --cflags --libs vostrel failed" pkg-config-static-libs \
   pkg-config --static --cflags --libs vostrel
 read -ra pc_cflags <<<"$(pkg-config --cflags vostrel)"
-read -ra pc_libs <<<"$(pkg-config --static --libs vostrel)"
+read -ra pc_libs <<<"$(pkg-config --libs vostrel)"
+read -ra pc_static_libs <<<"$(pkg-config --static --libs vostrel)"
 
 # A header that includes something left in the source tree fails here, not in an application.
 for header in $(find "$prefix/include" -name '*.hpp' | sort); do
@@ -81,11 +83,15 @@ found=$(sed -n 's/^vostrel_DIR:PATH=//p' "$work/cmake-build/CMakeCache.txt")
 step "examples/ does not build with CMake" cmake-build cmake --build "$work/cmake-build"
 step "the example built with CMake failed" cmake-run "$work/cmake-build/vostrel-example"
 
-# The example through pkg-config, as a plain compiler line.
-step "examples/example.cpp does not build with \$(pkg-config --cflags --libs --static vostrel)" \
+# The example through pkg-config, as a plain compiler line: without --static, as the README shows
+# it, and with it.
+step "examples/example.cpp does not build with \$(pkg-config --cflags --libs vostrel)" \
   pkg-config-build "$cxx" -std=c++23 "${warnings[@]}" "$root/examples/example.cpp" \
   "${pc_cflags[@]}" "${pc_libs[@]}" -o "$work/example-pkg-config"
 step "the example built with pkg-config failed" pkg-config-run "$work/example-pkg-config"
+step "examples/example.cpp does not build with \$(pkg-config --cflags --libs --static vostrel)" \
+  pkg-config-static-build "$cxx" -std=c++23 "${warnings[@]}" "$root/examples/example.cpp" \
+  "${pc_cflags[@]}" "${pc_static_libs[@]}" -o "$work/example-pkg-config-static"
 
 # One version everywhere: the library, vostrel.pc and the CMake package.
 version=$(sed -n '1s/^vostrel //p' "$work/cmake-run.log")

@@ -2,7 +2,8 @@
 # of missing Debian packages. Expects `set -euo pipefail` in the script that sources it.
 
 # The packages every build needs: the scripts add their own to these.
-build_packages=(build-essential cmake ninja-build pkg-config libsodium-dev libssl-dev libabsl-dev)
+# Debian 12's libboost-dev is 1.74, older than the relay's tables: 1.81 is named.
+build_packages=(build-essential cmake ninja-build pkg-config libsodium-dev libssl-dev libboost1.81-dev)
 
 fail() {  # message: stops the script, naming it
   echo "FAIL ${0##*/}: $*" >&2

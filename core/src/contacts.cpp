@@ -1,6 +1,7 @@
 #include "vostrel/contacts.hpp"
 
 #include <sstream>
+#include <utility>
 
 #include "vostrel/crypto.hpp"
 #include "vostrel/labels.hpp"
@@ -74,6 +75,13 @@ std::string_view to_string(NameError error) noexcept {
 
 std::ostream& operator<<(std::ostream& out, NameError error) {
   return out << to_string(error);
+}
+
+Contacts& Contacts::operator=(const Contacts& other) {
+  // The map's own assignment reuses this book's nodes and, when an allocation fails half-way,
+  // leaves it empty: an empty book would pin any key on first sight.
+  Contacts copy(other);
+  return *this = std::move(copy);
 }
 
 std::expected<PinStatus, NameError> Contacts::observe(std::string_view name, KeyView key) {

@@ -1,7 +1,12 @@
 // X25519, the hybrid and session-key derivations and the short authentication string.
 #include "vostrel/crypto.hpp"
 
+#include <openssl/core.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
 #include <sodium.h>
+
+#include <utility>
 
 #include "crypto_backend.hpp"
 #include "vostrel/internal/crypto_steps.hpp"
@@ -11,9 +16,57 @@ namespace {
 using backend::check;
 }  // namespace
 
+namespace {
+
+// Frees whichever objects a making got, unless they are kept.
+struct Making {
+  backend::Algorithms got{};
+  Making() = default;
+  Making(const Making&) = delete;
+  Making& operator=(const Making&) = delete;
+  ~Making() {
+    EVP_MAC_free(got.poly1305);
+    EVP_CIPHER_free(got.chacha20);
+    EVP_MD_free(got.sha256);
+    OSSL_LIB_CTX_free(got.context);
+  }
+  backend::Algorithms keep() { return std::exchange(got, backend::Algorithms{}); }
+};
+
+template <typename Algorithm>
+Algorithm* fetched(Algorithm* algorithm, const char* operation) {
+  check(algorithm != nullptr, operation);
+  return algorithm;
+}
+
+// OpenSSL 3.0 never again builds an algorithm whose building ran out of memory, so in the shared
+// default context one failed first use would fail every later one. A context of the core's own is
+// freed whole when its making fails, and the next making starts from nothing.
+backend::Algorithms make_algorithms(const char* operation) {
+  Making making;
+  backend::Algorithms& got = making.got;
+  got.context = fetched(OSSL_LIB_CTX_new(), operation);
+  got.sha256 = fetched(EVP_MD_fetch(got.context, "SHA256", nullptr), operation);
+  got.chacha20 = fetched(EVP_CIPHER_fetch(got.context, "ChaCha20", nullptr), operation);
+  got.poly1305 = fetched(EVP_MAC_fetch(got.context, "POLY1305", nullptr), operation);
+  return making.keep();
+}
+
+}  // namespace
+
+// Kept for the life of the process, as the objects made from them may be.
+const backend::Algorithms& backend::algorithms(const char* operation) {
+  static const Algorithms made = make_algorithms(operation);
+  return made;
+}
+
 void backend::sodium_ready() {
-  static const bool ready = sodium_init() >= 0;
-  if (!ready) throw Panic("libsodium initialisation failed");
+  // A failed start leaves the static unmade, to be tried again.
+  static const bool ready = [] {
+    if (sodium_init() < 0) throw Panic("libsodium initialisation failed");
+    return true;
+  }();
+  static_cast<void>(ready);
 }
 
 Secret32 derive_session_key(ByteView input_keying_material, ByteView context) {

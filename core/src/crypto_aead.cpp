@@ -12,7 +12,6 @@ namespace vostrel::crypto {
 namespace {
 
 using backend::check;
-using backend::fetched;
 using backend::Gathered;
 using backend::owned;
 
@@ -24,12 +23,10 @@ constexpr const char* kOpenFailure = "ChaCha20-Poly1305 decryption failed";
 constexpr std::size_t kEvpChunk = std::size_t{1} << 30;
 
 const EVP_CIPHER* stream_cipher(const char* operation) {
-  static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20", nullptr);
-  return fetched(cipher, operation);
+  return backend::algorithms(operation).chacha20;
 }
 EVP_MAC* poly1305_mac(const char* operation) {
-  static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "POLY1305", nullptr);
-  return fetched(mac, operation);
+  return backend::algorithms(operation).poly1305;
 }
 void cipher_update(EVP_CIPHER_CTX* ctx, std::uint8_t* out, const std::uint8_t* in,
                    std::size_t length, const char* operation) {
@@ -170,16 +167,18 @@ Bytes AeadContext::seal(KeyView key, NonceView nonce, std::span<const ByteView> 
   if (plaintext.size() > kMaxPlaintextBytes) throw Panic(kSealFailure);
   const Secret32 key_copy(key);
   Bytes out = unfilled(plaintext.size() + kTagBytes);
-  const bool short_plaintext = plaintext.size() <= kShortPlaintext;
-  const Secret32 one_time_key = start(
-      key_copy.view(), nonce, short_plaintext ? plaintext : ByteView{}, out.data(), kSealFailure);
-  if (!short_plaintext) {
-    cipher_update(cipher_ctx(stream_), out.data(), plaintext.data(), plaintext.size(),
-                  kSealFailure);
-  }
-  const ByteArray<16> sealed_tag =
-      tag(one_time_key, associated_data, ByteView(out).first(plaintext.size()), kSealFailure);
-  std::copy(sealed_tag.begin(), sealed_tag.end(), out.end() - kTagBytes);
+  released_on_stop([&] {
+    const bool short_plaintext = plaintext.size() <= kShortPlaintext;
+    const Secret32 one_time_key = start(
+        key_copy.view(), nonce, short_plaintext ? plaintext : ByteView{}, out.data(), kSealFailure);
+    if (!short_plaintext) {
+      cipher_update(cipher_ctx(stream_), out.data(), plaintext.data(), plaintext.size(),
+                    kSealFailure);
+    }
+    const ByteArray<16> sealed_tag =
+        tag(one_time_key, associated_data, ByteView(out).first(plaintext.size()), kSealFailure);
+    std::copy(sealed_tag.begin(), sealed_tag.end(), out.end() - kTagBytes);
+  });
   return out;
 }
 
@@ -189,12 +188,14 @@ bool AeadContext::open_into(KeyView key, NonceView nonce, std::span<const ByteVi
   const ByteView ciphertext = sealed.first(sealed.size() - kTagBytes);
   if (out.size() > ciphertext.size()) return false;
   const Secret32 key_copy(key);
-  const Secret32 one_time_key = start(key_copy.view(), nonce, {}, out.data(), kOpenFailure);
-  const ByteArray<16> expected = tag(one_time_key, associated_data, ciphertext, kOpenFailure);
-  // ctgrind: decision open
-  if (!ct_equal(expected, sealed.last(kTagBytes))) return false;
-  cipher_update(cipher_ctx(stream_), out.data(), ciphertext.data(), out.size(), kOpenFailure);
-  return true;
+  return released_on_stop([&] {
+    const Secret32 one_time_key = start(key_copy.view(), nonce, {}, out.data(), kOpenFailure);
+    const ByteArray<16> expected = tag(one_time_key, associated_data, ciphertext, kOpenFailure);
+    // ctgrind: decision open
+    if (!ct_equal(expected, sealed.last(kTagBytes))) return false;
+    cipher_update(cipher_ctx(stream_), out.data(), ciphertext.data(), out.size(), kOpenFailure);
+    return true;
+  });
 }
 
 std::optional<Bytes> AeadContext::open(KeyView key, NonceView nonce,

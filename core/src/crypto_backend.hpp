@@ -4,6 +4,7 @@
 // failing library call is handled, libsodium's start-up, the fetched algorithm objects and the
 // gathering of short input pieces. Included by the cryptographic core only.
 
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -25,29 +26,43 @@ struct Free {
 template <typename T>
 using Owned = std::unique_ptr<T, Free>;
 
+// A failure leaves its errors in the thread's queue, where another user of the library in the same
+// thread would take them for its own.
+[[noreturn]] inline void stop_with(const char* operation) {
+  ERR_clear_error();
+  throw Panic(operation);
+}
+
 // For the *_new() constructors, which fail only when memory runs out.
 template <typename T>
 Owned<T> owned(T* object) {
-  if (object == nullptr) throw std::bad_alloc();
+  if (object == nullptr) {
+    ERR_clear_error();
+    throw std::bad_alloc();
+  }
   return Owned<T>(object);
 }
 
-// Every other library call that reports failure stops the program with the operation's message:
-// with valid inputs none of them fails, so a failure means the library itself is broken.
+// Every other library call that reports failure stops the operation with its message: with valid
+// inputs one fails only when the library runs out of memory, or is broken.
 inline void check(bool succeeded, const char* operation) {
-  if (!succeeded) throw Panic(operation);
+  if (!succeeded) stop_with(operation);
 }
 
 // Before the first libsodium call; stops with "libsodium initialisation failed".
 void sodium_ready();
 
-// Algorithm objects are fetched once and only read afterwards; an algorithm the library lacks
-// stops the operation that needs it.
-template <typename Algorithm>
-Algorithm* fetched(Algorithm* algorithm, const char* operation) {
-  check(algorithm != nullptr, operation);
-  return algorithm;
-}
+// Every algorithm the core takes from OpenSSL, fetched once from a library context of the core's
+// own and only read afterwards.
+struct Algorithms {
+  OSSL_LIB_CTX* context;
+  EVP_MD* sha256;
+  EVP_CIPHER* chacha20;
+  EVP_MAC* poly1305;
+};
+// Made on the first call; a making that fails stops with `operation` and leaves nothing behind, so
+// the next call makes them afresh.
+const Algorithms& algorithms(const char* operation);
 
 // Passes pieces on to `update` with the short ones gathered first: each library call has a fixed
 // cost that a few bytes do not repay. What it held is wiped when it goes, as pieces may be secret.

@@ -11,7 +11,6 @@ namespace vostrel::crypto {
 namespace {
 
 using backend::check;
-using backend::fetched;
 using backend::Gathered;
 using backend::owned;
 
@@ -20,27 +19,27 @@ constexpr const char* kSha256Failure = "SHA-256 failed";
 constexpr std::size_t kSha256Block = 64;
 
 const EVP_MD* sha256_md() {
-  static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  return fetched(md, kSha256Failure);
+  return backend::algorithms(kSha256Failure).sha256;
 }
 
 // SHA-256 on an EVP digest context.
 void digest_copy(EVP_MD_CTX* to, const EVP_MD_CTX* from) {
-  check(EVP_MD_CTX_copy_ex(to, from) == 1, kSha256Failure);
+  if (EVP_MD_CTX_copy_ex(to, from) == 1) return;
+  // A copy that fails has taken the digest but not its state, and the next update would use the
+  // missing state. Emptied, the context refuses updates until it is started again.
+  EVP_MD_CTX_reset(to);
+  backend::stop_with(kSha256Failure);
 }
 // A started SHA-256 of the empty input, made once and afterwards only copied from: a copy costs
-// less than an init, which looks for an engine on every call.
+// less than an init, which looks for an engine on every call. A making that fails leaves nothing,
+// and the next call makes it again.
 const EVP_MD_CTX* empty_sha256() {
   static EVP_MD_CTX* const empty = [] {
     const EVP_MD* md = sha256_md();
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    if (ctx != nullptr && EVP_DigestInit_ex2(ctx, md, nullptr) != 1) {
-      EVP_MD_CTX_free(ctx);
-      ctx = nullptr;
-    }
-    return ctx;
+    auto ctx = owned(EVP_MD_CTX_new());
+    check(EVP_DigestInit_ex2(ctx.get(), md, nullptr) == 1, kSha256Failure);
+    return ctx.release();
   }();
-  check(empty != nullptr, kSha256Failure);
   return empty;
 }
 void digest_init(EVP_MD_CTX* ctx) {
@@ -76,12 +75,16 @@ class ContextPool {
   static void give(EVP_MD_CTX* ctx) noexcept {
     if (ctx == nullptr) return;
     EVP_MD_CTX_reset(ctx);
-    // Hashers released after the thread's pool (static ones, at exit) free their contexts.
-    if (!gone_ && pool().kept_.size() < kKept) {
-      pool().kept_.push_back(ctx);
-    } else {
-      EVP_MD_CTX_free(ctx);
+    // Hashers released after the thread's pool (static ones, at exit) free their contexts, and so
+    // does a thread whose pool cannot be made (a context taken on another thread).
+    try {
+      if (!gone_ && pool().kept_.size() < kKept) {
+        pool().kept_.push_back(ctx);
+        return;
+      }
+    } catch (...) {  // NOLINT(bugprone-empty-catch)
     }
+    EVP_MD_CTX_free(ctx);
   }
 
  private:
@@ -215,7 +218,7 @@ HmacKey::HmacKey(const HmacKey& other)
     : inner_((check_not_moved(other), other.inner_)),
       outer_(other.outer_),
       work_(Sha256::Unstarted{}),
-      spent_(other.spent_) {}
+      use_(other.use_) {}
 
 // Copied whole first, so that a copy that fails half-way leaves this key as it was rather than with
 // the pads of two keys.
@@ -230,21 +233,26 @@ HmacKey& HmacKey::operator=(HmacKey&& other) noexcept {
                               std::pair{&work_, &other.work_}}) {
     ContextPool::give(md_ctx(std::exchange(mine->ctx_, std::exchange(theirs->ctx_, nullptr))));
   }
-  spent_ = other.spent_;
+  use_ = other.use_;
   return *this;
 }
 
+// In place, as a spare context for the new pads would cost a pool round trip on every re-key. A
+// stop half-way has wiped the old pad it was overwriting, so the key is marked unkeyed first.
 void HmacKey::rekey(ByteView key) {
   check_not_moved(*this);
   const BlockKey block(key);
+  use_ = Use::Unkeyed;
   block.start(md_ctx(inner_.ctx_), kInnerPad);
   block.start(md_ctx(outer_.ctx_), kOuterPad);
-  spent_ = false;
+  use_ = Use::Ready;
 }
 
-namespace {
-constexpr const char* kSpentKey = "HMAC key used after its last MAC";
-}  // namespace
+void HmacKey::check_usable(const HmacKey& key) {
+  if (key.use_ == Use::Ready) return;
+  throw Panic(key.use_ == Use::Spent ? "HMAC key used after its last MAC"
+                                     : "HMAC key used after a re-key that stopped");
+}
 
 void HmacKey::check_not_moved(const HmacKey& key) {
   // A move takes all three contexts along.
@@ -255,7 +263,7 @@ void HmacKey::mac_framed(const HmacKey& key, std::span<std::uint8_t, 32> out, By
                          std::span<const ByteView> parts, ByteView tail) {
   check_not_moved(*this);
   check_not_moved(key);
-  check(!key.spent_, kSpentKey);
+  check_usable(key);
   copied_mac(md_ctx(work_.ctx_), md_ctx(key.inner_.ctx_), md_ctx(key.outer_.ctx_), out, head, parts,
              tail);
 }
@@ -263,8 +271,8 @@ void HmacKey::mac_framed(const HmacKey& key, std::span<std::uint8_t, 32> out, By
 void HmacKey::last_mac_framed(std::span<std::uint8_t, 32> out, ByteView head,
                               std::span<const ByteView> parts, ByteView tail) {
   check_not_moved(*this);
-  check(!spent_, kSpentKey);
-  spent_ = true;
+  check_usable(*this);
+  use_ = Use::Spent;
   hash_message(md_ctx(inner_.ctx_), head, parts, tail);
   Key32 inner_digest{};
   digest_final(md_ctx(inner_.ctx_), inner_digest);
@@ -289,7 +297,9 @@ void HmacKey::last_mac_into(std::span<std::uint8_t, 32> out,
 }
 
 void hkdf_extract(HmacKey& prk, ByteView salt, ByteView input_keying_material) {
+  HmacKey::check_not_moved(prk);
   Key32 prk_bytes{};
+  const WipeOnExit wipe(prk_bytes);
   if (salt.empty()) {
     // An absent salt is the empty key, which HMAC pads to the same block as 32 zero bytes. Its
     // states are prepared once and only ever copied, into the working context of `prk`.
@@ -300,7 +310,6 @@ void hkdf_extract(HmacKey& prk, ByteView salt, ByteView input_keying_material) {
     prk_bytes = hmac_sha256(salt, {input_keying_material});
   }
   prk.rekey(prk_bytes);
-  secure_zero(prk_bytes.data(), prk_bytes.size());
 }
 
 HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material) {
@@ -342,20 +351,53 @@ Nonce12 derive_nonce(ByteView key, std::initializer_list<ByteView> parts) {
   return nonce;
 }
 
-Key32 sha256(std::initializer_list<ByteView> parts) {
-  // One hasher per thread, so a digest costs no new context. It is restarted as soon as the digest
-  // is out, or the input stopped half-way, which wipes its state: nothing outlives the call.
-  thread_local Sha256 hash;
-  Key32 out{};
-  try {
-    for (const ByteView part : parts) hash.update(part);
-    out = hash.finish();
-  } catch (...) {
-    hash.reset();
-    throw;
+namespace {
+// The hasher behind sha256, one per thread, so a digest costs no new context. It is restarted as
+// soon as the digest is out, or the input stopped half-way, which wipes its state: nothing outlives
+// the call. A restart that stops has wiped the state already but left the context empty, so the
+// next call restarts it first.
+class ThreadHasher {
+ public:
+  static Key32 digest(std::initializer_list<ByteView> parts) {
+    thread_local ThreadHasher hasher;
+    return hasher.compute(parts);
   }
-  hash.reset();
-  return out;
+
+ private:
+  Key32 compute(std::initializer_list<ByteView> parts) {
+    if (!started_) restart();
+    Key32 out{};
+    try {
+      for (const ByteView part : parts) hash_.update(part);
+      out = hash_.finish();
+    } catch (...) {
+      restart_or_owe();
+      throw;
+    }
+    restart_or_owe();
+    return out;
+  }
+  void restart() {
+    started_ = false;
+    hash_.reset();
+    started_ = true;
+  }
+  // The digest is right whether or not the restart succeeds: a restart that stops is owed to the
+  // next call instead, and the stop itself has no more to say.
+  void restart_or_owe() noexcept {
+    try {
+      restart();
+    } catch (...) {  // NOLINT(bugprone-empty-catch)
+    }
+  }
+
+  Sha256 hash_;
+  bool started_ = true;
+};
+}  // namespace
+
+Key32 sha256(std::initializer_list<ByteView> parts) {
+  return ThreadHasher::digest(parts);
 }
 
 namespace {

@@ -21,11 +21,16 @@ void require_live(const ResponderState& state) {
   }
 }
 
-// The state is released (and its secret wiped) when this returns.
-Secret32 finish(ResponderState state, KeyView own_public, const Reply& reply) {
+Secret32 finish(const ResponderState& state, KeyView own_public, const Reply& reply) {
   const Secret32 x25519_shared = crypto::x25519(state.x25519_secret.view(), reply.x25519_public);
   const Secret32 kem_shared = pqkem::decapsulate(state.dk, reply.ct);
   return derive_key(x25519_shared, kem_shared, own_public, reply.x25519_public);
+}
+
+// The caller's state is released (and its secret wiped) once its finish can no longer stop: a stop
+// before leaves it to be finished again.
+void consume(ResponderState&& state) noexcept {
+  const ResponderState released = std::move(state);
 }
 
 Bytes signed_message(std::uint8_t role, ByteView transcript) {
@@ -115,10 +120,12 @@ std::pair<Reply, Secret32> initiator_reply(const Hello& hello) {
   return {reply, std::move(key)};
 }
 
-Secret32 responder_finish(ResponderState state, const Reply& reply) {
+Secret32 responder_finish(ResponderState&& state, const Reply& reply) {
   require_live(state);
   const Key32 own_public = crypto::x25519_public(state.x25519_secret.view());
-  return finish(std::move(state), own_public, reply);
+  Secret32 key = finish(state, own_public, reply);
+  consume(std::move(state));
+  return key;
 }
 
 Bytes handshake_transcript(KeyView responder_x25519_public, KeyView initiator_x25519_public,
@@ -142,7 +149,7 @@ InitiatorAuth initiator_reply_auth(const Hello& hello, const identity::Identity&
                        std::move(transcript)};
 }
 
-std::optional<ResponderAuth> responder_finish_auth(ResponderState state, const AuthReply& areply,
+std::optional<ResponderAuth> responder_finish_auth(ResponderState&& state, const AuthReply& areply,
                                                    const identity::Identity& identity) {
   require_live(state);
   const Key32 own_public = crypto::x25519_public(state.x25519_secret.view());
@@ -151,13 +158,16 @@ std::optional<ResponderAuth> responder_finish_auth(ResponderState state, const A
       handshake_transcript(own_public, areply.reply.x25519_public, state.ek, areply.reply.ct);
   if (!identity::verify(areply.identity, signed_message(kInitiatorRole, transcript),
                         areply.signature)) {
+    consume(std::move(state));
     return std::nullopt;
   }
-  Secret32 ephemeral_secret = state.x25519_secret.clone();
-  Secret32 key = finish(std::move(state), own_public, areply.reply);
+  Secret32 key = finish(state, own_public, areply.reply);
   const Confirm confirm{identity.sign(signed_message(kResponderRole, transcript)),
                         identity.public_key()};
-  return ResponderAuth{std::move(key), areply.identity, confirm, std::move(ephemeral_secret)};
+  std::optional<ResponderAuth> finished{std::in_place, std::move(key), areply.identity, confirm,
+                                        state.x25519_secret.clone()};
+  consume(std::move(state));
+  return finished;
 }
 
 std::optional<identity::PublicKey> initiator_verify_confirm(ByteView transcript,

@@ -22,7 +22,14 @@ Token to_token(KeyView view) {
 }  // namespace
 
 void BlindMailbox::deposit(KeyView token, Bytes blob) {
-  queues[to_token(token)].push_back(std::move(blob));
+  const auto [queue, fresh] = queues.try_emplace(to_token(token));
+  try {
+    queue->second.push_back(std::move(blob));
+  } catch (...) {
+    // A queue that the failed deposit created would be left empty.
+    if (fresh) queues.erase(queue);
+    throw;
+  }
 }
 
 std::vector<Bytes> pull(BlindMailbox& store, KeyView token) {

@@ -96,10 +96,13 @@ std::optional<Bytes> OfflineSender::seal(ByteView message, const PrekeyBundle* b
   if (bundle) {
     mix = prekey::sender_mix(*bundle);
     if (!mix) return std::nullopt;
-    chain_.mix_in(mix->secret, mix->header.bundle_id);
   }
-  const std::uint64_t seq = chain_.next();
-  const Bytes frame = chain_.seal(message);
+  // Mixed and sealed on a copy, taken over once the envelope is whole: no stop on the way can
+  // leave the chain mixed or moved on with no envelope out.
+  SendChain chain = SendChain::from_stored(chain_.chain_key().view(), chain_.next());
+  if (mix) chain.mix_in(mix->secret, mix->header.bundle_id);
+  const std::uint64_t seq = chain.next();
+  const Bytes frame = chain.seal(message);
 
   const std::size_t inner_length = (mix ? kMixedPrefix : 1) + frame.size();
   const std::size_t padded_length = round_up_to_bucket(kLengthBytes + inner_length);
@@ -118,6 +121,7 @@ std::optional<Bytes> OfflineSender::seal(ByteView message, const PrekeyBundle* b
   envelope.reserve(kSeqBytes + sealed.size());
   put_bytes(envelope, seq_bytes);
   put_bytes(envelope, sealed);
+  chain_ = std::move(chain);
   return envelope;
 }
 
@@ -134,13 +138,39 @@ OfflineReceiver OfflineReceiver::restore(KeyView root, KeyView peer_identity, Ke
 
 std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView envelope) {
   receiver.moved_.check("OfflineReceiver");
+  OfflineReceiver::PrekeyStore spent;  // freed, and its X25519 secret wiped, on the way out
+  return receiver.open_envelope(envelope, spent);
+}
+
+std::vector<Bytes> ingest_batch(OfflineReceiver& receiver, std::span<const Bytes> envelopes) {
+  receiver.moved_.check("OfflineReceiver");
+  // An envelope that opened before a stop must stay unopened: its message is never handed out.
+  RecvChain saved = internal::clone(receiver.chain_);
+  OfflineReceiver::PrekeyStore spent;
+  std::vector<Bytes> messages;
+  try {
+    for (const Bytes& envelope : envelopes) {
+      if (auto message = receiver.open_envelope(envelope, spent)) {
+        messages.push_back(std::move(*message));
+      }
+    }
+  } catch (...) {
+    receiver.chain_ = std::move(saved);
+    receiver.take_prekeys(spent);
+    throw;
+  }
+  return messages;
+}
+
+std::expected<Bytes, OfflineError> OfflineReceiver::open_envelope(ByteView envelope,
+                                                                  PrekeyStore& spent) {
   if (envelope.size() < kMinEnvelope || envelope.size() > MAX_ENVELOPE) {
     return std::unexpected(OfflineError::Malformed);
   }
   const ByteView seq_bytes = envelope.first(kSeqBytes);
   const auto seq = load_be<std::uint64_t>(seq_bytes.data());
-  const auto padded = crypto::open(receiver.env_key_, env_nonce(receiver.env_key_, seq), seq_bytes,
-                                   envelope.subspan(kSeqBytes));
+  const auto padded =
+      crypto::open(env_key_, env_nonce(env_key_, seq), seq_bytes, envelope.subspan(kSeqBytes));
   if (!padded || padded->size() < kLengthBytes) return std::unexpected(OfflineError::Malformed);
   const auto inner_length = load_be<std::uint32_t>(padded->data());
   // The fill after the inner record is not examined.
@@ -150,18 +180,19 @@ std::expected<Bytes, OfflineError> ingest(OfflineReceiver& receiver, ByteView en
   const ByteView inner = ByteView(*padded).subspan(kLengthBytes, inner_length);
   switch (inner[0]) {
     case kPlain: {
-      auto message = receiver.chain_.open(inner.subspan(1));
+      auto message = chain_.open(inner.subspan(1));
       if (!message) return std::unexpected(OfflineError::Chain(message.error()));
       return std::move(*message);
     }
     case kMixed:
-      return receiver.ingest_mixed(inner);
+      return ingest_mixed(inner, spent);
     default:
       return std::unexpected(OfflineError::Malformed);
   }
 }
 
-std::expected<Bytes, OfflineError> OfflineReceiver::ingest_mixed(ByteView inner) {
+std::expected<Bytes, OfflineError> OfflineReceiver::ingest_mixed(ByteView inner,
+                                                                 PrekeyStore& spent) {
   if (inner.size() < kMixedPrefix) return std::unexpected(OfflineError::Malformed);
   const auto header = MixHeader::from_bytes(inner.subspan(1, prekey::kMixHeaderBytes));
   const auto stored = prekeys_.find(header->bundle_id);
@@ -175,14 +206,21 @@ std::expected<Bytes, OfflineError> OfflineReceiver::ingest_mixed(ByteView inner)
   auto message = mixed.open(inner.subspan(kMixedPrefix));
   if (!message) return std::unexpected(OfflineError::Chain(message.error()));
   chain_ = std::move(mixed);
-  prekeys_.erase(stored);
+  spent.insert(prekeys_.extract(stored));
   return std::move(*message);
 }
 
-void OfflineReceiver::store_prekey(PrekeySecret secret) {
-  // Assignment overwrites a replaced X25519 secret in place.
-  const PrekeyId id = secret.id;
-  prekeys_.insert_or_assign(id, std::move(secret));
+void OfflineReceiver::take_prekeys(PrekeyStore& fresh) noexcept {
+  // A restore imports into an empty store.
+  if (prekeys_.empty()) {
+    prekeys_.swap(fresh);
+    return;
+  }
+  while (!fresh.empty()) {
+    auto taken = prekeys_.insert(fresh.extract(fresh.begin()));
+    // Assignment overwrites a replaced X25519 secret in place.
+    if (!taken.inserted) taken.position->second = std::move(taken.node.mapped());
+  }
 }
 
 std::vector<PrekeyBundle> OfflineReceiver::publish_prekeys(const identity::Identity& owner,
@@ -195,13 +233,18 @@ std::vector<PrekeyBundle> OfflineReceiver::publish_prekeys(const identity::Ident
   // Valid while now < expires_at: at the last second of the clock nothing can be.
   if (now == kMaxTime) return {};
   const std::uint64_t expires_at = now > kMaxTime - PREKEY_TTL ? kMaxTime : now + PREKEY_TTL;
+  // Drawn on the side and stored only once all are: a stop must leave no secret without its
+  // bundle.
   std::vector<PrekeyBundle> bundles;
   bundles.reserve(n);
+  PrekeyStore fresh;
   for (std::size_t i = 0; i < n; ++i) {
     auto [secret, bundle] = PrekeyBundle::generate(owner, expires_at);
-    store_prekey(std::move(secret));
+    const PrekeyId id = secret.id;
+    fresh.insert_or_assign(id, std::move(secret));
     bundles.push_back(std::move(bundle));
   }
+  take_prekeys(fresh);
   return bundles;
 }
 
@@ -212,9 +255,14 @@ void OfflineReceiver::prune_prekeys(std::uint64_t now) {
 
 void OfflineReceiver::import_prekeys(std::span<const ByteView> records) {
   moved_.check("OfflineReceiver");
+  PrekeyStore parsed;
   for (const ByteView record : records) {
-    if (auto secret = parse_prekey_record(record)) store_prekey(std::move(*secret));
+    if (auto secret = parse_prekey_record(record)) {
+      const PrekeyId id = secret->id;
+      parsed.insert_or_assign(id, std::move(*secret));
+    }
   }
+  take_prekeys(parsed);
 }
 
 // --- prekey publication ---

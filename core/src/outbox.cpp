@@ -9,6 +9,13 @@ namespace {
 constexpr std::size_t kEntryHeadBytes = 8 + 1 + 4;
 constexpr std::size_t kCountBytes = 4;
 
+// Room for one more entry, made before anything is sealed: an envelope that could not be kept
+// would leave the chain moved on past it.
+void make_room_for_one(std::vector<OutboxEntry>& outbox) {
+  if (outbox.size() < outbox.capacity()) return;
+  outbox.reserve(std::max<std::size_t>(4, 2 * outbox.size()));
+}
+
 std::size_t snapshot_size(std::size_t prekeys, const std::vector<OutboxEntry>& outbox) {
   std::size_t size = kSnapshotHeadBytes + prekeys * offline::kPrekeyRecordBytes + kCountBytes;
   for (const auto& entry : outbox) size += kEntryHeadBytes + entry.blob.size();
@@ -28,6 +35,7 @@ std::size_t OfflineChannel::unacknowledged() const noexcept {
 bool queue(OfflineChannel& channel, ByteView message, const PrekeyBundle* bundle) {
   channel.moved_.check("OfflineChannel");
   if (channel.unacknowledged() >= MAX_PENDING) return false;
+  make_room_for_one(channel.outbox_);
   const std::uint64_t seq = channel.tx_.chain().next();
   auto envelope = channel.tx_.seal(message, bundle);
   if (!envelope) return false;
@@ -56,11 +64,7 @@ bool needs_prekeys(const OfflineChannel& channel, std::size_t n) {
 
 std::vector<Bytes> OfflineChannel::ingest_batch(std::span<const Bytes> blobs) {
   moved_.check("OfflineChannel");
-  std::vector<Bytes> messages;
-  for (const auto& blob : blobs) {
-    if (auto message = offline::ingest(rx_, blob)) messages.push_back(std::move(*message));
-  }
-  return messages;
+  return offline::ingest_batch(rx_, blobs);
 }
 
 SecretBytes OfflineChannel::snapshot() const {

@@ -1,5 +1,6 @@
 #include "vostrel/ratchet.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "vostrel/internal/ratchet_steps.hpp"
@@ -35,8 +36,38 @@ Ratchet staged_copy(const Ratchet& ratchet) {
   return copy;
 }
 
+using KeptKeys = decltype(Ratchet::skipped);
+
+// Buckets for `more` keys besides those held, so that inserting them allocates nothing and a stop
+// can come only before the commit. Below the load limit an insert does not rehash.
+void make_room(KeptKeys& keys, std::size_t more) {
+  const std::size_t needed = keys.size() + more;
+  if (static_cast<float>(needed) <
+      keys.max_load_factor() * static_cast<float>(keys.bucket_count())) {
+    return;
+  }
+  keys.reserve(std::max(needed, 2 * keys.size()));
+}
+
+// The staged keys' nodes move over as they are. A key kept already (under a peer key seen before)
+// takes the new value.
+void move_kept_keys(KeptKeys& into, KeptKeys& staged) {
+  for (auto next = staged.begin(); next != staged.end();) {
+    auto node = staged.extract(next++);
+    if (const auto held = into.find(node.key()); held != into.end()) {
+      held->second = node.mapped();
+    } else {
+      into.insert(std::move(node));
+    }
+  }
+}
+
+// Only the room for the kept keys may stop; everything after it is a plain store.
 void commit(Ratchet& into, Ratchet&& staged) {
-  for (const auto& [id, key] : staged.skipped) into.skipped.insert_or_assign(id, key);
+  if (!staged.skipped.empty()) {
+    make_room(into.skipped, staged.skipped.size());
+    move_kept_keys(into.skipped, staged.skipped);
+  }
   replace_secret(into.dh_secret, std::move(staged.dh_secret));
   into.dh_public = staged.dh_public;
   into.root_key = staged.root_key;

@@ -150,9 +150,14 @@ Relay::Relay(std::uint64_t max_skew, std::uint64_t retention, std::optional<Key3
       capability_key_(std::move(capability_key)),
       difficulty_(difficulty) {}
 
-std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequest& request,
-                                                     ByteView payload, std::uint64_t now) {
-  moved_.check("Relay");
+Relay& Relay::operator=(const Relay& other) {
+  if (this != &other) *this = Relay(other);
+  return *this;
+}
+static_assert(std::is_nothrow_move_assignable_v<Relay>, "a copy must go in without throwing");
+
+std::expected<RequestDigest, RelayError> Relay::verify(RelayOp op, const RelayRequest& request,
+                                                       ByteView payload, std::uint64_t now) const {
   if (distance(request.timestamp, now) > max_skew_) return std::unexpected(RelayError::Stale);
 
   const Key32 payload_hash = crypto::sha256({payload});
@@ -170,23 +175,54 @@ std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequ
   if (!pow::verify(challenge, difficulty_, request.pow_nonce)) {
     return std::unexpected(RelayError::BadPow);
   }
+  return digest_over(fields);
+}
 
-  const RequestDigest digest = digest_over(fields);
-  if (!seen_.empty()) {
-    // In a large cache the digest's place arrives from memory while pruning runs.
-    seen_.prefetch(digest);
-    prune_seen(now);
-  }
+// Whatever can throw comes before the pruning, the one change that cannot be taken back: until
+// then the digest is filed in a way that can be undone without allocating. An admitted digest
+// lies within the window, so the pruning never removes it and may as well come last.
+template <class Act>
+auto Relay::admit(RelayOp op, const RelayRequest& request, ByteView payload, std::uint64_t now,
+                  Act&& act) -> std::expected<std::invoke_result_t<Act&>, RelayError> {
+  moved_.check("Relay");
+  const auto digest = verify(op, request, payload, now);
+  if (!digest) return std::unexpected(digest.error());
+
   // One hash of the digest serves both the replay test and the insertion.
-  const auto [slot, fresh] = seen_.try_emplace(digest, request.timestamp);
-  if (!fresh) return std::unexpected(RelayError::Replay);
+  const auto [slot, fresh] = seen_.try_emplace(*digest, request.timestamp);
+  if (!fresh) {
+    prune_seen(now);
+    return std::unexpected(RelayError::Replay);
+  }
+  TimeIndex::iterator group;
   try {
-    index_seen(request.timestamp, digest);
+    group = index_seen(request.timestamp, *digest);
   } catch (...) {
     seen_.erase(slot);
     throw;
   }
-  return {};
+
+  using Result = std::invoke_result_t<Act&>;
+  std::expected<Result, RelayError> admitted;
+  try {
+    if constexpr (std::is_void_v<Result>) {
+      act();
+    } else {
+      *admitted = act();
+    }
+  } catch (...) {
+    group->second.pop_back();
+    if (group->second.empty()) seen_by_time_.erase(group);
+    seen_.erase(*digest);
+    throw;
+  }
+  prune_seen(now);
+  return admitted;
+}
+
+std::expected<void, RelayError> Relay::check_request(RelayOp op, const RelayRequest& request,
+                                                     ByteView payload, std::uint64_t now) {
+  return admit(op, request, payload, now, [] {});
 }
 
 bool Relay::is_live(const StoredDeposit& entry, std::uint64_t now) const noexcept {
@@ -194,7 +230,7 @@ bool Relay::is_live(const StoredDeposit& entry, std::uint64_t now) const noexcep
   return age <= retention_;
 }
 
-void Relay::prune_seen(std::uint64_t now) {
+void Relay::prune_seen(std::uint64_t now) noexcept {
   const std::uint64_t horizon = max_skew_ == kMaxTime ? kMaxTime : max_skew_ + 1;
   if (now > horizon) {
     // Timestamps below now - horizon lie more than the horizon behind.
@@ -206,7 +242,7 @@ void Relay::prune_seen(std::uint64_t now) {
   }
 }
 
-void Relay::index_seen(std::uint64_t timestamp, const RequestDigest& digest) {
+Relay::TimeIndex::iterator Relay::index_seen(std::uint64_t timestamp, const RequestDigest& digest) {
   // Timestamps mostly arrive in order, so the last group, or a new one at the end, is usually
   // the place.
   auto group = seen_by_time_.end();
@@ -221,28 +257,12 @@ void Relay::index_seen(std::uint64_t timestamp, const RequestDigest& digest) {
     if (group->second.empty()) seen_by_time_.erase(group);
     throw;
   }
+  return group;
 }
 
-void Relay::forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) {
-  // In a large cache every erasure waits on memory; asking for the lines of the digests a few
-  // places ahead lets those waits overlap. The cursor runs across groups, as a second may hold a
-  // single digest.
-  constexpr int kAhead = 8;
-  auto ahead_group = first;
-  std::size_t ahead_at = 0;
-  const auto ask_ahead = [&] {
-    while (ahead_group != last && ahead_at == ahead_group->second.size()) {
-      ++ahead_group;
-      ahead_at = 0;
-    }
-    if (ahead_group != last) seen_.prefetch(ahead_group->second[ahead_at++]);
-  };
-  for (int i = 0; i < kAhead; ++i) ask_ahead();
+void Relay::forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) noexcept {
   for (auto group = first; group != last; ++group) {
-    for (const RequestDigest& digest : group->second) {
-      ask_ahead();
-      seen_.erase(digest);
-    }
+    for (const RequestDigest& digest : group->second) seen_.erase(digest);
   }
   seen_by_time_.erase(first, last);
 }
@@ -250,24 +270,29 @@ void Relay::forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) {
 void Relay::sweep(std::uint64_t now) {
   moved_.check("Relay");
   // Entries stored before now - retention are past it, and only mailboxes whose oldest entry is
-  // among them hold any.
+  // among them hold any. A mailbox that keeps entries is filed again in the node it had, so
+  // nothing here allocates and nothing throws.
   if (now > retention_) {
     const std::uint64_t cutoff = now - retention_;
     while (!mailboxes_by_age_.empty() && mailboxes_by_age_.begin()->first < cutoff) {
-      const MailboxId mailbox = mailboxes_by_age_.begin()->second;
-      if (const auto found = deposits_.find(mailbox); found != deposits_.end()) {
-        std::vector<StoredDeposit>& queue = found->second;
-        std::erase_if(queue, [&](const StoredDeposit& entry) { return !is_live(entry, now); });
-        if (queue.empty()) {
-          deposits_.erase(found);
-        } else {
-          mailboxes_by_age_.insert({oldest_of(queue), mailbox});
-        }
+      auto node = mailboxes_by_age_.extract(mailboxes_by_age_.begin());
+      const auto found = deposits_.find(node.value().second);
+      if (found == deposits_.end()) continue;
+      std::vector<StoredDeposit>& queue = found->second;
+      std::erase_if(queue, [&](const StoredDeposit& entry) { return !is_live(entry, now); });
+      if (queue.empty()) {
+        deposits_.erase(found);
+      } else {
+        reindex_age(std::move(node), oldest_of(queue));
       }
-      mailboxes_by_age_.erase(mailboxes_by_age_.begin());
     }
   }
   prune_seen(now);
+}
+
+void Relay::reindex_age(AgeIndex::node_type node, std::uint64_t oldest) noexcept {
+  node.value().first = oldest;
+  mailboxes_by_age_.insert(std::move(node));
 }
 
 std::vector<ExportedDeposit> Relay::export_entries() const {
@@ -313,76 +338,111 @@ void Relay::store(const MailboxId& mailbox, std::uint64_t oldest, std::uint64_t 
   }
   try {
     append(queue);
-    if (fresh || replaced) mailboxes_by_age_.insert({oldest, mailbox});
+    if (fresh) mailboxes_by_age_.insert({oldest, mailbox});
   } catch (...) {
     queue.erase(queue.begin() + kept, queue.end());
     if (fresh) deposits_.erase(slot);
     throw;
   }
-  if (replaced) mailboxes_by_age_.erase({*replaced, mailbox});
+  if (replaced) reindex_age(mailboxes_by_age_.extract({*replaced, mailbox}), oldest);
   latest_stored_ = std::max(latest_stored_, newest);
+}
+
+void Relay::unstore(const MailboxId& mailbox, std::size_t count) noexcept {
+  const auto found = deposits_.find(mailbox);
+  std::vector<StoredDeposit>& queue = found->second;
+  auto node = mailboxes_by_age_.extract({oldest_of(queue), mailbox});
+  queue.erase(queue.end() - static_cast<std::ptrdiff_t>(count), queue.end());
+  if (queue.empty()) {
+    deposits_.erase(found);
+  } else {
+    reindex_age(std::move(node), oldest_of(queue));
+  }
 }
 
 void Relay::import(std::vector<ExportedDeposit> entries) {
   moved_.check("Relay");
-  // An export lists each mailbox's entries together: each run is stored at once.
-  for (auto run = entries.begin(); run != entries.end();) {
-    const MailboxId& mailbox = run->mailbox;
-    const auto end = std::find_if(
-        run, entries.end(), [&](const ExportedDeposit& entry) { return entry.mailbox != mailbox; });
-    std::uint64_t oldest = kMaxTime;
-    std::uint64_t newest = 0;
-    for (auto entry = run; entry != end; ++entry) {
-      oldest = std::min(oldest, entry->stored_at);
-      newest = std::max(newest, entry->stored_at);
-    }
-    store(mailbox, oldest, newest, [&](std::vector<StoredDeposit>& queue) {
-      for (auto entry = run; entry != end; ++entry) {
-        queue.push_back(StoredDeposit{std::move(entry->payload), entry->stored_at});
-      }
+  const std::uint64_t latest_before = latest_stored_;
+  const auto run_end = [&](std::vector<ExportedDeposit>::iterator run) {
+    return std::find_if(run, entries.end(), [&](const ExportedDeposit& entry) {
+      return entry.mailbox != run->mailbox;
     });
-    run = end;
+  };
+  // An export lists each mailbox's entries together: each run is stored at once.
+  auto run = entries.begin();
+  try {
+    while (run != entries.end()) {
+      const auto end = run_end(run);
+      std::uint64_t oldest = kMaxTime;
+      std::uint64_t newest = 0;
+      for (auto entry = run; entry != end; ++entry) {
+        oldest = std::min(oldest, entry->stored_at);
+        newest = std::max(newest, entry->stored_at);
+      }
+      store(run->mailbox, oldest, newest, [&](std::vector<StoredDeposit>& queue) {
+        queue.reserve(queue.size() + static_cast<std::size_t>(end - run));
+        for (auto entry = run; entry != end; ++entry) {
+          queue.push_back(StoredDeposit{std::move(entry->payload), entry->stored_at});
+        }
+      });
+      run = end;
+    }
+  } catch (...) {
+    // The runs stored before the one that threw come off again, the last first.
+    for (auto stored_end = run; stored_end != entries.begin();) {
+      const MailboxId& mailbox = std::prev(stored_end)->mailbox;
+      auto start = std::prev(stored_end);
+      while (start != entries.begin() && std::prev(start)->mailbox == mailbox) --start;
+      unstore(mailbox, static_cast<std::size_t>(stored_end - start));
+      stored_end = start;
+    }
+    latest_stored_ = latest_before;
+    throw;
   }
+}
+
+std::vector<Bytes> Relay::take_live(const MailboxId& mailbox, std::uint64_t now) {
+  std::vector<Bytes> payloads;
+  const auto found = deposits_.find(mailbox);
+  if (found == deposits_.end()) return payloads;
+  std::vector<StoredDeposit>& queue = found->second;
+  // The one step that can throw comes before anything is moved.
+  payloads.reserve(static_cast<std::size_t>(std::ranges::count_if(
+      queue, [&](const StoredDeposit& entry) { return is_live(entry, now); })));
+  for (StoredDeposit& entry : queue) {
+    if (is_live(entry, now)) payloads.push_back(std::move(entry.payload));
+  }
+  mailboxes_by_age_.erase({oldest_of(queue), mailbox});
+  deposits_.erase(found);
+  return payloads;
 }
 
 std::expected<void, RelayError> try_deposit(Relay& relay, const RelayRequest& request,
                                             Bytes payload, std::uint64_t now) {
-  if (auto admitted = relay.check_request(RelayOp::Deposit, request, payload, now); !admitted) {
-    return admitted;
-  }
-  relay.store(request.mailbox, now, now, [&](std::vector<StoredDeposit>& queue) {
-    queue.push_back(StoredDeposit{std::move(payload), now});
+  return relay.admit(RelayOp::Deposit, request, payload, now, [&] {
+    relay.store(request.mailbox, now, now, [&](std::vector<StoredDeposit>& queue) {
+      queue.push_back(StoredDeposit{std::move(payload), now});
+    });
   });
-  return {};
 }
 
 std::expected<std::vector<Bytes>, RelayError> try_peek(Relay& relay, const RelayRequest& request,
                                                        std::uint64_t now) {
-  if (auto admitted = relay.check_request(RelayOp::Peek, request, {}, now); !admitted) {
-    return std::unexpected(admitted.error());
-  }
-  std::vector<Bytes> payloads;
-  const auto found = relay.deposits_.find(request.mailbox);
-  if (found == relay.deposits_.end()) return payloads;
-  for (const StoredDeposit& entry : found->second) {
-    if (relay.is_live(entry, now)) payloads.push_back(entry.payload);
-  }
-  return payloads;
+  return relay.admit(RelayOp::Peek, request, {}, now, [&] {
+    std::vector<Bytes> payloads;
+    const auto found = relay.deposits_.find(request.mailbox);
+    if (found == relay.deposits_.end()) return payloads;
+    for (const StoredDeposit& entry : found->second) {
+      if (relay.is_live(entry, now)) payloads.push_back(entry.payload);
+    }
+    return payloads;
+  });
 }
 
 std::expected<std::vector<Bytes>, RelayError> try_pull(Relay& relay, const RelayRequest& request,
                                                        std::uint64_t now) {
-  if (auto admitted = relay.check_request(RelayOp::Pull, request, {}, now); !admitted) {
-    return std::unexpected(admitted.error());
-  }
-  std::vector<Bytes> payloads;
-  auto queue = relay.deposits_.extract(request.mailbox);
-  if (queue.empty()) return payloads;
-  relay.mailboxes_by_age_.erase({oldest_of(queue.mapped()), request.mailbox});
-  for (StoredDeposit& entry : queue.mapped()) {
-    if (relay.is_live(entry, now)) payloads.push_back(std::move(entry.payload));
-  }
-  return payloads;
+  return relay.admit(RelayOp::Pull, request, {}, now,
+                     [&] { return relay.take_live(request.mailbox, now); });
 }
 
 }  // namespace vostrel::relay

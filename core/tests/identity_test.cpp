@@ -95,3 +95,52 @@ TEST(identity, verify_is_ordinary_non_strict_ed25519) {
   EXPECT_TRUE(verify(identity_point, as_bytes("any message"), small_order));
   EXPECT_TRUE(verify(identity_point, {}, small_order));
 }
+
+TEST(identity, verify_accepts_what_only_the_strict_mode_refuses) {
+  // Each good in the ordinary mode (OpenSSL's check accepts it); libsodium's stricter check refuses
+  // all but the first.
+  struct Case {
+    const char* what;
+    const char* key;
+    const char* signature;
+  };
+  const Case cases[] = {
+      {"a mixed-order key and R",
+       "477e0d43280c456377a47a0959cf320aba01911cdf63ecee6abab890ea6ad1a6",
+       "43cd431c276c3c3acb84364a3ec95d151bee6301d7b5f10fb2a28f8756a3520f"
+       "a4e1d57a26e409f73945de7badcb8e1d64d636620d30ec238ab8c12b70967a06"},
+      {"a key of order 8", "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+       "e77328f42761605fd67377b10097047ac99afe913b590d0ee9299139510b1a96"
+       "56dd4e3d53eb52a93c8e27e8214db7942ddf5083382ff00321896b199f2def06"},
+      {"its negation", "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85",
+       "58dcb3cc34c972859afbe75da11507c5d1ea9f63951ef8138acf0753a5e6dd19"
+       "9d26885d886462d832c7c9b08007bf1756e781c75a24350358ef584180292d02"},
+      {"a mixed-order key, R of order 8",
+       "665df93c551e71bc97585b6e24f823521c52030658cf1afffb4774ece23ad987",
+       "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a"
+       "4366ca487ed0d21c2423cf456b28c8fbd10bd7974aff67bbe6e0e7440f66e60c"},
+      {"the neutral point as R", "23c7a882d4ff307448c724e15809e00a6b762127eb5b6badea24c4a12c880ae4",
+       "0100000000000000000000000000000000000000000000000000000000000000"
+       "e9d2684862cf564d700898f4bf3de9c8a1b43ad23aa674a8116f78c6cb917007"},
+      {"the neutral point as key, y = p + 1",
+       "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+       "6c0d702d804aa228e83e9cc14ddcc52032c2abf5a2db45ffd04eee9a93f9a2f8"
+       "c00d76df503650ba473b15a63e9fe9da5f0125a663ac43245127fbbe8a2d3f09"},
+      {"the neutral point as key, x = -0",
+       "0100000000000000000000000000000000000000000000000000000000000080",
+       "99409d525b8d480321e046fdf2c0c594bd4dd08f124d646e73c66cf496e03a94"
+       "57be133b52877e46dca455c274e799424c6e0731b7ad041e886afbb3e6128b01"},
+  };
+  const ByteView message = as_bytes("vostrel");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto key = test::hex_array<32>(c.key);
+    const auto signature = test::hex_array<64>(c.signature);
+    EXPECT_TRUE(verify(key, message, signature));
+    for (const std::size_t flipped : {std::size_t{0}, std::size_t{40}}) {
+      Signature changed = signature;
+      changed[flipped] ^= 0x01;
+      EXPECT_FALSE(verify(key, message, changed)) << "byte " << flipped << " changed";
+    }
+  }
+}

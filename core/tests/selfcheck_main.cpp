@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -20,7 +21,7 @@ std::string to_gtest_spelling(std::string arg) {
   return arg;
 }
 
-// A free argument and the filter patterns it stands for.
+// A free argument and the name patterns it stands for.
 struct Selection {
   std::string argument;
   std::string patterns;
@@ -41,20 +42,6 @@ std::vector<Selection> take_free_arguments(int& argc, char** argv) {
   argc = kept;
   argv[argc] = nullptr;
   return selections;
-}
-
-// Free arguments select the checks whose full name contains them.
-void apply_selections(const std::vector<Selection>& selections) {
-  if (selections.empty()) return;
-  std::string filter;
-  for (const Selection& selection : selections) {
-    if (!filter.empty()) filter.push_back(':');
-    filter.append(selection.patterns);
-  }
-  // Keep the negative patterns of an explicit --gtest_filter.
-  const std::string existing = GTEST_FLAG_GET(filter);
-  if (auto minus = existing.find('-'); minus != std::string::npos) filter += existing.substr(minus);
-  GTEST_FLAG_SET(filter, filter);
 }
 
 // GoogleTest's wildcards: '*' for any run of characters, '?' for any one.
@@ -78,33 +65,69 @@ bool glob_matches(std::string_view pattern, std::string_view text) {
   return p == pattern.size();
 }
 
-bool selects_some_check(const Selection& selection) {
+bool selects(const Selection& selection, std::string_view name) {
+  std::string_view rest = selection.patterns;
+  while (true) {
+    const std::size_t colon = rest.find(':');
+    if (glob_matches(rest.substr(0, colon), name)) return true;
+    if (colon == std::string_view::npos) return false;
+    rest.remove_prefix(colon + 1);
+  }
+}
+
+std::vector<std::string> all_check_names() {
+  std::vector<std::string> names;
   const testing::UnitTest& all = *testing::UnitTest::GetInstance();
   for (int s = 0; s < all.total_test_suite_count(); ++s) {
     const testing::TestSuite& suite = *all.GetTestSuite(s);
     for (int i = 0; i < suite.total_test_count(); ++i) {
       const testing::TestInfo& test = *suite.GetTestInfo(i);
-      const std::string name = std::string(test.test_suite_name()) + '.' + test.name();
-      std::string_view rest = selection.patterns;
-      while (true) {
-        const std::size_t colon = rest.find(':');
-        if (glob_matches(rest.substr(0, colon), name)) return true;
-        if (colon == std::string_view::npos) break;
-        rest.remove_prefix(colon + 1);
-      }
+      names.push_back(std::string(test.test_suite_name()) + '.' + test.name());
     }
   }
-  return false;
+  return names;
 }
 
-// A mistyped name runs nothing and leaves the exit status at 0, so it is named here, lest it pass
-// for a clean run.
-void report_unmatched(const std::vector<Selection>& selections) {
-  for (const Selection& selection : selections) {
-    if (!selects_some_check(selection)) {
-      std::cerr << "vostrel-selfcheck: no self-check matches \"" << selection.argument << "\"\n";
+// The full names of the checks that the free arguments select. A mistyped name runs nothing and
+// leaves the exit status at 0, so each argument that selects none is named, lest it pass for a
+// clean run.
+std::vector<std::string> selected_checks(const std::vector<Selection>& selections) {
+  std::vector<std::string> selected;
+  std::vector<bool> matched(selections.size(), false);
+  for (std::string& name : all_check_names()) {
+    bool chosen = false;
+    for (std::size_t i = 0; i < selections.size(); ++i) {
+      if (!selects(selections[i], name)) continue;
+      matched[i] = true;
+      chosen = true;
+    }
+    if (chosen) selected.push_back(std::move(name));
+  }
+  for (std::size_t i = 0; i < selections.size(); ++i) {
+    if (!matched[i]) {
+      std::cerr << "vostrel-selfcheck: no self-check matches \"" << selections[i].argument
+                << "\"\n";
     }
   }
+  return selected;
+}
+
+// Free arguments select the checks whose full name contains them; any character but the wildcards
+// stands for itself, '-' too. The filter names the selected checks one by one, as a '-' in a
+// pattern would start GoogleTest's negative patterns.
+void apply_selections(const std::vector<Selection>& selections) {
+  if (selections.empty()) return;
+  std::string filter;
+  for (const std::string& name : selected_checks(selections)) {
+    if (!filter.empty()) filter.push_back(':');
+    filter.append(name);
+  }
+  // An empty filter would run every check; a full name always has a '.'.
+  if (filter.empty()) filter = "(none)";
+  // Keep the negative patterns of an explicit --gtest_filter.
+  const std::string existing = GTEST_FLAG_GET(filter);
+  if (auto minus = existing.find('-'); minus != std::string::npos) filter += existing.substr(minus);
+  GTEST_FLAG_SET(filter, filter);
 }
 
 }  // namespace
@@ -113,6 +136,5 @@ int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
   const std::vector<Selection> selections = take_free_arguments(argc, argv);
   apply_selections(selections);
-  report_unmatched(selections);
   return RUN_ALL_TESTS() == 0 ? 0 : 101;
 }

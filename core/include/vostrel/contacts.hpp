@@ -57,6 +57,12 @@ class Contacts {
  public:
   // An empty book.
   Contacts() = default;
+  Contacts(const Contacts&) = default;
+  Contacts(Contacts&&) = default;
+  // All or nothing: an assignment that stops for want of memory leaves the book as it was.
+  Contacts& operator=(const Contacts& other);
+  Contacts& operator=(Contacts&&) = default;
+  ~Contacts() = default;
 
   // Pins `key` for a new name; for a known name only reports whether `key` is the pinned one and
   // changes nothing. A name longer than 65,535 bytes or not valid UTF-8 is refused and not added,

@@ -74,8 +74,9 @@ struct ResponderState {
 // source fails. Peer values are used as received: a bad Hello only gives a key that differs.
 [[nodiscard]] std::pair<Reply, Secret32> initiator_reply(const Hello& hello);
 
-// The responder's session key. Never fails: a changed Reply gives a key that differs.
-[[nodiscard]] Secret32 responder_finish(ResponderState state, const Reply& reply);
+// The responder's session key. Never fails: a changed Reply gives a key that differs. The state is
+// consumed; a stop (for want of memory) leaves it as it was, to be finished again.
+[[nodiscard]] Secret32 responder_finish(ResponderState&& state, const Reply& reply);
 
 // Initiator to responder. Byte form: signature, reply (in its byte form), identity.
 struct AuthReply {
@@ -126,9 +127,9 @@ struct ResponderAuth {
                                                  const identity::Identity& identity);
 
 // Absent when the initiator's signature does not verify under AuthReply::identity; the state is
-// consumed either way. Stops with "signature operation failed".
+// consumed either way. Stops with "signature operation failed"; a stop leaves the state as it was.
 [[nodiscard]] std::optional<ResponderAuth> responder_finish_auth(
-    ResponderState state, const AuthReply& areply, const identity::Identity& identity);
+    ResponderState&& state, const AuthReply& areply, const identity::Identity& identity);
 
 // The responder's identity key when the Confirm's signature over the transcript verifies.
 [[nodiscard]] std::optional<identity::PublicKey> initiator_verify_confirm(ByteView transcript,

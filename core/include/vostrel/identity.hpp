@@ -51,7 +51,7 @@ class Identity {
 };
 
 // Ordinary (non-strict, cofactorless) Ed25519 verification: small-order keys and R are not refused,
-// S at or above the group order is.
+// S at or above the group order is. Allocates nothing: no want of memory stops it or sways it.
 [[nodiscard]] bool verify(FixedView<32> public_key, ByteView message, FixedView<64> signature);
 
 }  // namespace vostrel::identity

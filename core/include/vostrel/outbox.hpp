@@ -66,7 +66,8 @@ class OfflineChannel {
   [[nodiscard]] std::vector<Bytes> pending() const;
   // Marks the first entry with `seq` acknowledged and removes every acknowledged entry.
   void ack(std::uint64_t seq);
-  // The messages of the blobs that open, in input order; the others are dropped.
+  // The messages of the blobs that open, in input order; the others are dropped. A stop leaves
+  // the channel as it was (see offline::ingest_batch).
   [[nodiscard]] std::vector<Bytes> ingest_batch(std::span<const Bytes> blobs);
   // Both chain positions, the unconsumed prekey secrets and the outbox, keys in clear.
   [[nodiscard]] SecretBytes snapshot() const;
@@ -93,7 +94,7 @@ class OfflineChannel {
 
 // Seals the message (mixed with the peer's prekey when `bundle` is given, verified by the caller)
 // into the outbox. False, with nothing changed, while MAX_PENDING entries are unacknowledged or
-// when the sending half refuses.
+// when the sending half refuses. A stop changes nothing either.
 [[nodiscard]] bool queue(OfflineChannel& channel, ByteView message,
                          const PrekeyBundle* bundle = nullptr);
 

@@ -103,8 +103,8 @@ class Ratchet {
 };
 
 // The plaintext, or absent when the message is refused or does not authenticate. A refused or
-// unopened message leaves the ratchet exactly as it was. Draws 32 random bytes at a DH step; stops
-// with "OS CSPRNG" when the random source fails.
+// unopened message leaves the ratchet exactly as it was, and so does a stop (for want of memory).
+// Draws 32 random bytes at a DH step; stops with "OS CSPRNG" when the random source fails.
 [[nodiscard]] std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
                                            ByteView associated_data);
 

@@ -3,17 +3,16 @@
 // The relay's state: admission of client requests (freshness window, capability tag, proof of work,
 // replay cache) and the per-mailbox store that admitted deposits, peeks and pulls act on.
 
-#include <absl/container/btree_map.h>
-#include <absl/container/btree_set.h>
-#include <absl/container/flat_hash_map.h>
-#include <absl/container/inlined_vector.h>
-
+#include <boost/unordered/unordered_flat_map.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <iosfwd>
+#include <map>
 #include <optional>
+#include <set>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -80,18 +79,28 @@ class Relay;
 
 // A moved-from relay holds no deposits and no replay cache, so it would admit replays:
 // check_request (and with it every try_*), sweep, export_entries and import on it stop with
-// "Relay used after it was moved from".
+// "Relay used after it was moved from". An operation that throws (a failed allocation, a stop from
+// the cryptographic core) leaves the relay as it was.
 class Relay {
  public:
-  // Open addressing with the hash under a key drawn per map: a million digests cost about what a
-  // thousand do, and clients still cannot choose colliding ones.
-  using Deposits = absl::flat_hash_map<MailboxId, std::vector<StoredDeposit>, crypto::KeyedHash>;
-  using Seen = absl::flat_hash_map<RequestDigest, std::uint64_t, crypto::KeyedHash>;
+  // Open addressing with the hash under a key drawn per map: a lookup probes a group or two
+  // whatever the size, and clients cannot choose colliding keys. An insertion that throws leaves
+  // the map as it was: a larger table is allocated, and the new element placed in it, before the
+  // old one is touched.
+  using Deposits =
+      boost::unordered_flat_map<MailboxId, std::vector<StoredDeposit>, crypto::KeyedHash>;
+  using Seen = boost::unordered_flat_map<RequestDigest, std::uint64_t, crypto::KeyedHash>;
 
   // A relay with nothing stored and an empty replay cache; no capability key means open mode.
   // Draws its maps' hash keys; stops with "OS CSPRNG" when the random source fails.
   Relay(std::uint64_t max_skew, std::uint64_t retention, std::optional<Key32> capability_key,
         std::uint8_t difficulty);
+  Relay(const Relay&) = default;
+  Relay(Relay&&) noexcept = default;
+  // Copies whole before it replaces anything: a copy that throws leaves this relay as it was.
+  Relay& operator=(const Relay& other);
+  Relay& operator=(Relay&&) noexcept = default;
+  ~Relay() = default;
 
   std::uint64_t max_skew() const noexcept { return max_skew_; }
   std::uint64_t retention() const noexcept { return retention_; }
@@ -125,20 +134,35 @@ class Relay {
                                                                 std::uint64_t);
 
   // One group of digests per timestamp: a second's admissions go into one array instead of a
-  // tree node each, so a large cache adds at its end and prunes whole seconds in order. The one
-  // digest of a second that has only one stays inline.
-  using TimeIndex = absl::btree_map<std::uint64_t, absl::InlinedVector<RequestDigest, 1>>;
-  using AgeIndex = absl::btree_set<std::pair<std::uint64_t, MailboxId>>;
+  // tree node each, so a large cache adds at its end and prunes whole seconds in order.
+  using TimeIndex = std::map<std::uint64_t, std::vector<RequestDigest>>;
+  using AgeIndex = std::set<std::pair<std::uint64_t, MailboxId>>;
 
   [[nodiscard]] bool is_live(const StoredDeposit& entry, std::uint64_t now) const noexcept;
-  void prune_seen(std::uint64_t now);
-  void forget_seen(TimeIndex::iterator first, TimeIndex::iterator last);
-  // Files an admitted digest under its timestamp. When it throws, the index is as it was.
-  void index_seen(std::uint64_t timestamp, const RequestDigest& digest);
+  // The window, capability and work tests; the digest of a request that passes them.
+  [[nodiscard]] std::expected<RequestDigest, RelayError> verify(RelayOp op,
+                                                                const RelayRequest& request,
+                                                                ByteView payload,
+                                                                std::uint64_t now) const;
+  // Admits the request and runs `act` on its behalf; the cache is pruned once both are done.
+  template <class Act>
+  auto admit(RelayOp op, const RelayRequest& request, ByteView payload, std::uint64_t now,
+             Act&& act) -> std::expected<std::invoke_result_t<Act&>, RelayError>;
+  void prune_seen(std::uint64_t now) noexcept;
+  void forget_seen(TimeIndex::iterator first, TimeIndex::iterator last) noexcept;
+  // Files an admitted digest under its timestamp and returns its group. When it throws, the index
+  // is as it was.
+  TimeIndex::iterator index_seen(std::uint64_t timestamp, const RequestDigest& digest);
   // Appends to the mailbox's queue, created when absent, through `append`, for entries stored
-  // between `oldest` and `newest`. When it throws, the queue is as it was.
+  // between `oldest` and `newest`. When it throws, the relay is as it was.
   template <class Append>
   void store(const MailboxId& mailbox, std::uint64_t oldest, std::uint64_t newest, Append&& append);
+  // Takes the last `count` entries off the mailbox's queue again, after a store of them.
+  void unstore(const MailboxId& mailbox, std::size_t count) noexcept;
+  // Files the mailbox under a new oldest time, in the node it had.
+  void reindex_age(AgeIndex::node_type node, std::uint64_t oldest) noexcept;
+  // Removes the mailbox and hands over its live payloads. When it throws, the relay is as it was.
+  std::vector<Bytes> take_live(const MailboxId& mailbox, std::uint64_t now);
 
   std::uint64_t max_skew_;
   std::uint64_t retention_;

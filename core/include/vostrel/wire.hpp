@@ -40,6 +40,9 @@ class ByteSource {
  public:
   virtual ~ByteSource() = default;
   [[nodiscard]] virtual std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) = 0;
+  // Gives back the last `count` bytes read, for a frame whose reading stopped part way (a thrown
+  // stop, not an error); false where the source cannot, whose stream then lies past them.
+  virtual bool unread(std::size_t count) noexcept;
 };
 
 // Offers writing all of a byte string.
@@ -47,6 +50,9 @@ class ByteSink {
  public:
   virtual ~ByteSink() = default;
   [[nodiscard]] virtual std::expected<void, IoError> write_all(ByteView bytes) = 0;
+  // Takes back the last `count` bytes written, for a frame whose writing stopped part way (a thrown
+  // stop, not an error); false where the sink cannot, whose stream then holds them.
+  virtual bool unwrite(std::size_t count) noexcept;
 };
 
 // Reads consume from the front of an owned byte string. A short read consumes everything and
@@ -57,6 +63,7 @@ class MemorySource final : public ByteSource {
   explicit MemorySource(ByteView bytes) : bytes_(bytes.begin(), bytes.end()) {}
 
   [[nodiscard]] std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) override;
+  bool unread(std::size_t count) noexcept override;
   std::size_t remaining() const noexcept { return bytes_.size() - position_; }
 
  private:
@@ -68,6 +75,7 @@ class MemorySource final : public ByteSource {
 class MemorySink final : public ByteSink {
  public:
   [[nodiscard]] std::expected<void, IoError> write_all(ByteView bytes) override;
+  bool unwrite(std::size_t count) noexcept override;
   const Bytes& bytes() const noexcept { return bytes_; }
 
  private:
@@ -82,12 +90,14 @@ struct Frame {
 };
 
 // Writes the 6-byte header and then the payload; a payload above MAX_FRAME is refused with
-// InvalidInput "frame too large" and nothing is written.
+// InvalidInput "frame too large" and nothing is written. A stop while the payload is written takes
+// the header back where the sink can.
 [[nodiscard]] std::expected<void, IoError> write_frame(ByteSink& sink, std::uint8_t kind,
                                                        ByteView payload);
 
 // Reads one frame, judging the header before any payload buffer exists. The source is left at
-// the first byte after the frame.
+// the first byte after the frame. A stop after the header was read (no memory for the payload or
+// an error's text) gives the header back where the source can.
 [[nodiscard]] std::expected<Frame, IoError> read_frame(ByteSource& source);
 
 }  // namespace vostrel::wire
