@@ -1,7 +1,7 @@
-// X25519, the hybrid and session-key derivations and the short authentication string.
+// The algorithms taken from OpenSSL, X25519, the hybrid and session-key derivations and the short
+// authentication string.
 #include "vostrel/crypto.hpp"
 
-#include <openssl/core.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <sodium.h>
@@ -13,10 +13,8 @@
 
 namespace vostrel::crypto {
 namespace {
-using backend::check;
-}  // namespace
 
-namespace {
+using backend::check;
 
 // Frees whichever objects a making got, unless they are kept.
 struct Making {

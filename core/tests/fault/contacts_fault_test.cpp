@@ -18,19 +18,12 @@ using contacts::Contacts;
 using contacts::PinStatus;
 using fault::FaultRun;
 using fault::require;
+using fault::Scenario;
+using fault::sweep_all;
 using identity::Identity;
 using test::filled;
 
 namespace {
-
-struct Scenario {
-  std::string_view what;
-  std::function<void(FaultRun&)> play;
-};
-
-void sweep_all(std::initializer_list<Scenario> scenarios) {
-  for (const Scenario& scenario : scenarios) fault::expect_clean(scenario.what, scenario.play);
-}
 
 // The primitives' first use made, OpenSSL's Ed25519 check included, so that a sweep fails only the
 // allocations of the call itself.

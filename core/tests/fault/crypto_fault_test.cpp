@@ -9,6 +9,8 @@
 using namespace vostrel;
 using fault::FaultRun;
 using fault::require;
+using fault::Scenario;
+using fault::sweep_all;
 using test::hex;
 using test::hex_array;
 
@@ -90,15 +92,6 @@ bool old_key_or_none(crypto::HmacKey& key) {
   }
 }
 
-struct Scenario {
-  std::string_view what;
-  std::function<void(FaultRun&)> play;
-};
-
-void sweep_all(std::initializer_list<Scenario> scenarios) {
-  for (const Scenario& scenario : scenarios) fault::expect_clean(scenario.what, scenario.play);
-}
-
 }  // namespace
 
 // Each run starts in a fresh process, so the faulted call is also the library's first.
@@ -108,6 +101,7 @@ TEST(crypto_faults, first_use_poisons_nothing) {
       // the absent salt's key, the cipher contexts.
       {"first digest, derivation and seal",
        [](FaultRun& run) {
+         fault::allow_leaks();
          const auto first_use = [] {
            return crypto::sha256({as_bytes("abc")}) == kAbcDigest &&
                   unsalted_hkdf() == kHkdfUnsaltedOkm &&
@@ -117,7 +111,7 @@ TEST(crypto_faults, first_use_poisons_nothing) {
          primitives_still_work();
          require(unsalted_hkdf() == kHkdfUnsaltedOkm, "HKDF without salt after the stop");
        }},
-      {"first x25519 and hybrid_key",
+      {"x25519 and hybrid_key",
        [](FaultRun& run) {
          const Key32 secret = test::filled<32>(7);
          const Key32 kem = test::filled<32>(9);

@@ -10,11 +10,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <new>
 #include <thread>
 
 #include "vostrel/internal/crypto_heap.hpp"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace vostrel::fault {
 namespace {
@@ -55,6 +60,7 @@ void library_release(void* block, const char*, int) {
 
 // Where a run writes why it failed, for the parent to read.
 int report_fd = -1;
+bool leaks_allowed = false;
 
 constexpr int kReachedExit = 0;
 constexpr int kNotReachedExit = 10;
@@ -64,6 +70,16 @@ constexpr unsigned kRunSeconds = 60;
 // Beyond this an operation is not swept through: the sweep would take minutes.
 constexpr std::size_t kMaxPoints = 20'000;
 constexpr std::size_t kMaxReported = 10;
+
+#if defined(__SANITIZE_ADDRESS__)
+bool leaks_found() {
+  return __lsan_do_recoverable_leak_check() != 0;
+}
+#else
+bool leaks_found() {
+  return false;
+}
+#endif
 
 [[noreturn]] void run_child(const std::function<void(FaultRun&)>& scenario, std::size_t index) {
   alarm(kRunSeconds);
@@ -75,6 +91,8 @@ constexpr std::size_t kMaxReported = 10;
   } catch (...) {
     fail("stopped outside the faulted call");
   }
+  // A stop must not leak either; _exit skips the sanitizer's own check at exit.
+  require(leaks_allowed || !leaks_found(), "memory leaked");
   std::fflush(nullptr);
   _exit(run.reached() ? kReachedExit : kNotReachedExit);
 }
@@ -147,6 +165,10 @@ void fail_allocation(std::size_t index) noexcept {
   injector = {true, false, index};
 }
 
+void allow_leaks() noexcept {
+  leaks_allowed = true;
+}
+
 bool disarm() noexcept {
   injector.armed = false;
   return injector.reached;
@@ -177,6 +199,14 @@ bool FaultRun::faulted_call(const std::function<void()>& call) {
   return returned;
 }
 
+namespace {
+
+// What a sweep saw: how many allocations the operation made and which runs failed, with why.
+struct Report {
+  std::size_t allocation_points = 0;
+  std::vector<std::string> failures;
+};
+
 Report sweep(const std::function<void(FaultRun&)>& scenario) {
   // VOSTREL_FAULT_RUN=N plays run N alone, in this process, for a debugger.
   if (const char* only = std::getenv("VOSTREL_FAULT_RUN")) {
@@ -184,7 +214,7 @@ Report sweep(const std::function<void(FaultRun&)>& scenario) {
   }
   Report report;
   // A scenario that fails with no allocation failing would fail every run alike.
-  const Child unfaulted = start_run(scenario, kMaxPoints);
+  const Child unfaulted = start_run(scenario, std::numeric_limits<std::size_t>::max());
   int unfaulted_status = 0;
   if (unfaulted.pid < 0 || waitpid(unfaulted.pid, &unfaulted_status, 0) != unfaulted.pid) {
     report.failures.push_back("could not start a run");
@@ -230,18 +260,40 @@ Report sweep(const std::function<void(FaultRun&)>& scenario) {
   return report;
 }
 
-void expect_clean(std::string_view what, const std::function<void(FaultRun&)>& scenario) {
-  // VOSTREL_FAULT_SWEEP=WHAT leaves out every other sweep, so that VOSTREL_FAULT_RUN reaches it.
-  if (const char* only = std::getenv("VOSTREL_FAULT_SWEEP"); only != nullptr && what != only)
-    return;
-  const Report report = sweep(scenario);
+// The sweep of `what`, unless VOSTREL_FAULT_SWEEP names another, so that VOSTREL_FAULT_RUN reaches
+// the one named.
+std::optional<Report> reported_sweep(std::string_view what,
+                                     const std::function<void(FaultRun&)>& scenario) {
+  if (const char* only = std::getenv("VOSTREL_FAULT_SWEEP"); only != nullptr && what != only) {
+    return std::nullopt;
+  }
+  Report report = sweep(scenario);
   std::printf("[ sweep    ] %.*s: %zu allocation points\n", static_cast<int>(what.size()),
               what.data(), report.allocation_points);
   testing::Test::RecordProperty(std::string(what), std::to_string(report.allocation_points));
-  EXPECT_GT(report.allocation_points, 0U) << what << ": the call allocates nothing";
   EXPECT_TRUE(report.failures.empty()) << what << ": " << report.failures.size() << " failed runs";
   for (std::size_t i = 0; i < report.failures.size() && i < kMaxReported; ++i) {
     ADD_FAILURE() << what << ", " << report.failures[i];
+  }
+  return report;
+}
+}  // namespace
+
+void expect_clean(std::string_view what, const std::function<void(FaultRun&)>& scenario) {
+  if (const auto report = reported_sweep(what, scenario)) {
+    EXPECT_GT(report->allocation_points, 0U) << what << ": the call allocates nothing";
+  }
+}
+
+void sweep_all(std::initializer_list<Scenario> scenarios) {
+  for (const Scenario& scenario : scenarios) expect_clean(scenario.what, scenario.play);
+}
+
+void expect_allocation_free(std::initializer_list<Scenario> scenarios) {
+  for (const Scenario& scenario : scenarios) {
+    if (const auto report = reported_sweep(scenario.what, scenario.play)) {
+      EXPECT_EQ(report->allocation_points, 0U) << scenario.what << " allocates";
+    }
   }
 }
 

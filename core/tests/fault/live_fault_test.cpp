@@ -16,18 +16,11 @@
 using namespace vostrel;
 using fault::FaultRun;
 using fault::require;
+using fault::Scenario;
+using fault::sweep_all;
 using test::bytes_of;
 
 namespace {
-
-struct Scenario {
-  std::string_view what;
-  std::function<void(FaultRun&)> play;
-};
-
-void sweep_all(std::initializer_list<Scenario> scenarios) {
-  for (const Scenario& scenario : scenarios) fault::expect_clean(scenario.what, scenario.play);
-}
 
 // --- ratchet ---
 

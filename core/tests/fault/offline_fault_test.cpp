@@ -22,6 +22,8 @@
 using namespace vostrel;
 using fault::FaultRun;
 using fault::require;
+using fault::Scenario;
+using fault::sweep_all;
 using identity::Identity;
 using offline::OfflineReceiver;
 using offline::OfflineSender;
@@ -41,27 +43,6 @@ const Bytes kMessage = bytes_of("sent while the peer was away");
 
 Bytes message_at(std::size_t i) {
   return bytes_of("message " + std::to_string(i));
-}
-
-struct Scenario {
-  std::string_view what;
-  std::function<void(FaultRun&)> play;
-};
-
-void sweep_all(std::initializer_list<Scenario> scenarios) {
-  for (const Scenario& scenario : scenarios) fault::expect_clean(scenario.what, scenario.play);
-}
-
-// Calls that cannot stop: they allocate nothing at all.
-void sweep_allocation_free(std::initializer_list<Scenario> scenarios) {
-  for (const Scenario& scenario : scenarios) {
-    const fault::Report report = fault::sweep(scenario.play);
-    std::printf("[ sweep    ] %.*s: %zu allocation points\n",
-                static_cast<int>(scenario.what.size()), scenario.what.data(),
-                report.allocation_points);
-    EXPECT_EQ(report.allocation_points, 0U) << scenario.what << " allocates";
-    EXPECT_TRUE(report.failures.empty()) << scenario.what << ": " << report.failures.front();
-  }
 }
 
 // The one faulted call of a run on state that `state_of` serialises whole. It returns the right
@@ -140,7 +121,7 @@ RecvChain receiver_after(std::initializer_list<std::size_t> opened) {
 // Opens frame `target` on a chain that opened `opened`; then every frame in `later` opens.
 Scenario open_scenario(std::string_view what, std::initializer_list<std::size_t> opened,
                        std::size_t target, std::vector<std::size_t> later) {
-  return {what, [opened, target, later](FaultRun& run) {
+  return {std::string(what), [opened, target, later](FaultRun& run) {
             RecvChain rx = receiver_after(opened);
             RecvChain clean = internal::clone(rx);
             require(clean.open(chain_frames()[target]) == message_at(target), "a clean open");
@@ -221,7 +202,7 @@ Scenario ingest_scenario(const Envelopes& sealed, std::string_view what,
                          std::initializer_list<std::size_t> ingested, std::size_t target,
                          std::vector<std::size_t> later) {
   return {
-      what, [&sealed, run_of, ingested, target, later](FaultRun& run) {
+      std::string(what), [&sealed, run_of, ingested, target, later](FaultRun& run) {
         const std::vector<Bytes>& envelopes = sealed.*run_of;
         OfflineReceiver rx = sealed.receiver(envelopes, ingested);
         OfflineReceiver clean = sealed.receiver(envelopes, ingested);
@@ -468,7 +449,7 @@ TEST(prekey_faults, publication_import_and_use) {
              [&](const auto& got) { return got == store.bundles[0]; });
        }},
   });
-  sweep_allocation_free({
+  fault::expect_allocation_free({
       {"receiver_mix",
        [&store](FaultRun& run) {
          OfflineReceiver rx(kRoot, kSender);
@@ -582,7 +563,7 @@ TEST(outbox_faults, queue_ack_snapshot_restore) {
                  "the next message arrives");
        }},
   });
-  sweep_allocation_free({
+  fault::expect_allocation_free({
       {"ack",
        [](FaultRun& run) {
          OfflineChannel channel = alice_with_two_queued();

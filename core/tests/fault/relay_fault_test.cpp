@@ -14,6 +14,8 @@ using namespace vostrel;
 using namespace vostrel::relay;
 using fault::FaultRun;
 using fault::require;
+using fault::Scenario;
+using fault::sweep_all;
 
 namespace {
 
@@ -73,15 +75,6 @@ Relay relay_about_to_grow(std::uint64_t oldest = kNow) {
 // Whether a call's stop left the relay as it was, and it still admits the same request.
 void unchanged_after_stop(const Relay& relay, const RelayState& before, bool returned) {
   if (!returned) require(state_of(relay) == before, "a stop changed the relay");
-}
-
-struct Scenario {
-  std::string_view what;
-  std::function<void(FaultRun&)> play;
-};
-
-void sweep_all(std::initializer_list<Scenario> scenarios) {
-  for (const Scenario& scenario : scenarios) fault::expect_clean(scenario.what, scenario.play);
 }
 
 }  // namespace

@@ -21,6 +21,8 @@
 using namespace vostrel;
 using fault::FaultRun;
 using fault::require;
+using fault::Scenario;
+using fault::sweep_all;
 using test::filled;
 namespace fs = std::filesystem;
 
@@ -28,27 +30,6 @@ namespace {
 
 const Key32 kStorageKey = filled<32>(0x33);
 const Key32 kOtherKey = filled<32>(0x44);
-
-struct Scenario {
-  std::string what;
-  std::function<void(FaultRun&)> play;
-};
-
-void sweep_all(std::initializer_list<Scenario> scenarios) {
-  for (const Scenario& scenario : scenarios) fault::expect_clean(scenario.what, scenario.play);
-}
-
-// Calls that allocate nothing cannot be stopped by memory running out: a sweep finds no point.
-void expect_no_allocation(std::initializer_list<Scenario> scenarios) {
-  for (const Scenario& scenario : scenarios) {
-    const fault::Report report = fault::sweep(scenario.play);
-    std::printf("[ sweep    ] %s: %zu allocation points\n", scenario.what.c_str(),
-                report.allocation_points);
-    EXPECT_EQ(report.allocation_points, 0U) << scenario.what << " allocates";
-    for (const std::string& failure : report.failures)
-      ADD_FAILURE() << scenario.what << ", " << failure;
-  }
-}
 
 // OpenSSL's first use made, so that a sweep fails only the allocations of the call itself.
 void warm_up() {
@@ -392,7 +373,7 @@ TEST(identity_faults, identity) {
                  "the right key");
        }},
   });
-  expect_no_allocation({
+  fault::expect_allocation_free({
       {"Identity generate",
        [](FaultRun& run) {
          warm_up();
@@ -485,7 +466,7 @@ TEST(keystore_faults, device_key_file) {
 }
 
 TEST(pqkem_faults, key_exchange_allocates_nothing) {
-  expect_no_allocation({
+  fault::expect_allocation_free({
       {"KemKeyPair generate, encapsulate, decapsulate",
        [](FaultRun& run) {
          const auto exchanged = [] {
