@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 
+#include "state_views.hpp"
 #include "test_support.hpp"
 #include "vostrel/internal/ratchet_steps.hpp"
 #include "vostrel/internal/state_copy.hpp"
@@ -41,28 +42,8 @@ RatchetMessage seal_text(Ratchet& ratchet, std::string_view text, ByteView ad = 
   return ratchet.encrypt(as_bytes(text), ad);
 }
 
-// Every field of a ratchet, kept keys in a fixed order, for before-and-after comparisons.
-struct Snapshot {
-  Key32 dh_secret;
-  Key32 dh_public;
-  Key32 root_key;
-  std::optional<Key32> send_chain;
-  std::optional<Key32> recv_chain;
-  std::optional<Key32> remote_dh;
-  std::uint32_t send_count;
-  std::uint32_t recv_count;
-  std::uint32_t previous_send_count;
-  std::map<std::pair<Key32, std::uint32_t>, Key32> skipped;
-
-  bool operator==(const Snapshot&) const = default;
-};
-
-Snapshot snapshot(const Ratchet& r) {
-  Snapshot s{r.dh_secret.bytes(), r.dh_public,  r.root_key,   r.send_chain,          r.recv_chain,
-             r.remote_dh,         r.send_count, r.recv_count, r.previous_send_count, {}};
-  for (const auto& [id, key] : r.skipped) s.skipped.emplace(std::pair(id.dh_public, id.index), key);
-  return s;
-}
+using test::snapshot;
+using test::Snapshot;
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "state_views.hpp"
 #include "test_support.hpp"
 #include "vostrel/internal/state_copy.hpp"
 #include "vostrel/labels.hpp"
@@ -22,17 +23,7 @@ const Key32 kSender = filled<32>(0x02);
 const Key32 kOtherRoot = filled<32>(0x03);
 const Key32 kOtherSender = filled<32>(0x04);
 
-// Everything a receive may change: chain key, counter and every kept key.
-Bytes state_of(const RecvChain& chain) {
-  Bytes out;
-  put_bytes(out, chain.chain_key().view());
-  put_be(out, chain.next());
-  for (const auto& [counter, key] : chain.skipped()) {
-    put_be(out, counter);
-    put_bytes(out, key.view());
-  }
-  return out;
-}
+using test::state_of;
 
 Bytes frame_at(std::uint64_t counter, std::size_t ciphertext_bytes) {
   Bytes frame(kFrameHeaderBytes + ciphertext_bytes, 0);

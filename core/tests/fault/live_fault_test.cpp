@@ -5,6 +5,7 @@
 #include <map>
 
 #include "fault_sweep.hpp"
+#include "state_views.hpp"
 #include "test_support.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/handshake.hpp"
@@ -30,28 +31,8 @@ using ratchet::RatchetMessage;
 const Key32 kRoot = test::filled<32>(0x5A);
 const Bytes kAd = bytes_of("live fault sweep");
 
-// Every field of a ratchet, kept keys in a fixed order.
-struct Snapshot {
-  Key32 dh_secret;
-  Key32 dh_public;
-  Key32 root_key;
-  std::optional<Key32> send_chain;
-  std::optional<Key32> recv_chain;
-  std::optional<Key32> remote_dh;
-  std::uint32_t send_count;
-  std::uint32_t recv_count;
-  std::uint32_t previous_send_count;
-  std::map<std::pair<Key32, std::uint32_t>, Key32> skipped;
-
-  bool operator==(const Snapshot&) const = default;
-};
-
-Snapshot snapshot(const Ratchet& r) {
-  Snapshot s{r.dh_secret.bytes(), r.dh_public,  r.root_key,   r.send_chain,          r.recv_chain,
-             r.remote_dh,         r.send_count, r.recv_count, r.previous_send_count, {}};
-  for (const auto& [id, key] : r.skipped) s.skipped.emplace(std::pair(id.dh_public, id.index), key);
-  return s;
-}
+using test::snapshot;
+using test::Snapshot;
 
 // What a decrypt decides: all but the own key pair and what derives from it, which a DH step
 // draws afresh.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fault_sweep.hpp"
+#include "state_views.hpp"
 #include "test_support.hpp"
 #include "vostrel/identity.hpp"
 #include "vostrel/internal/state_copy.hpp"
@@ -83,16 +84,7 @@ Bytes state_of(const SendChain& chain) {
   return out;
 }
 
-Bytes state_of(const RecvChain& chain) {
-  Bytes out;
-  put_bytes(out, chain.chain_key().view());
-  put_be(out, chain.next());
-  for (const auto& [counter, key] : chain.skipped()) {
-    put_be(out, counter);
-    put_bytes(out, key.view());
-  }
-  return out;
-}
+using test::state_of;
 
 const HybridSecret kHybridSecret(filled<32>(0x0A), filled<32>(0x0B));
 const auto kBundleId = filled<16>(0x0C);

@@ -3,14 +3,7 @@
 // OpenSSL's allocator is replaced before its first allocation, so every block it holds can be
 // searched, which is why these checks are a program of their own.
 
-// The checks compute the SHA-256 states they search for on OpenSSL's low-level interface.
-#define OPENSSL_SUPPRESS_DEPRECATED
-
-#include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/sha.h>
 
 #include <algorithm>
 #include <array>
@@ -118,22 +111,6 @@ void* tracked_realloc(void* old, std::size_t size, const char* file, int line) {
   return block;
 }
 
-// Digest finals to pass before one fails; negative: none fails.
-int finals_before_stop = -1;
-
-}  // namespace
-
-// Stands in for OpenSSL's own, which the library's calls reach through this one: told to, it fails
-// and leaves the context as it was, which stops the call half-way through.
-extern "C" int EVP_DigestFinal_ex(EVP_MD_CTX* ctx, unsigned char* out, unsigned int* size) {
-  static const auto library =
-      reinterpret_cast<decltype(&EVP_DigestFinal_ex)>(dlsym(RTLD_NEXT, "EVP_DigestFinal_ex"));
-  if (finals_before_stop >= 0 && finals_before_stop-- == 0) return 0;
-  return library(ctx, out, size);
-}
-
-namespace {
-
 // The secrets: no byte repeats within one, so no run of 16 turns up by chance. The long key is
 // hashed down to a block key, and leaves 36 of its bytes buffered in the hash until its final.
 Bytes secret_bytes(std::size_t size, std::uint8_t step) {
@@ -153,23 +130,55 @@ std::vector<Bytes> forms(const Key32& value) {
   return {Bytes(value.begin(), value.end()), words};
 }
 
-// SHA-256 as the checks compute it themselves.
+// SHA-256's state words after whole 64-byte blocks (FIPS 180-4), computed here: no interface of
+// the library shows a state half-way. Words in this machine's order, as a context holds them.
 Key32 state_after(ByteView blocks) {
-  SHA256_CTX ctx;
-  SHA256_Init(&ctx);
-  SHA256_Update(&ctx, blocks.data(), blocks.size());
+  static constexpr std::uint32_t k[64] = {
+      0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
+      0xab1c5ed5, 0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe,
+      0x9bdc06a7, 0xc19bf174, 0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f,
+      0x4a7484aa, 0x5cb0a9dc, 0x76f988da, 0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7,
+      0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967, 0x27b70a85, 0x2e1b2138, 0x4d2c6dfc,
+      0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85, 0xa2bfe8a1, 0xa81a664b,
+      0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070, 0x19a4c116,
+      0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+      0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7,
+      0xc67178f2};
+  std::array<std::uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                    0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  const auto rotr = [](std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
+  for (std::size_t at = 0; at + 64 <= blocks.size(); at += 64) {
+    std::uint32_t w[64];
+    for (std::size_t i = 0; i < 16; ++i) w[i] = load_be<std::uint32_t>(&blocks[at + 4 * i]);
+    for (std::size_t i = 16; i < 64; ++i) {
+      const std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+      const std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+      w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+    }
+    auto [a, b, c, d, e, f, g, hh] = h;
+    for (std::size_t i = 0; i < 64; ++i) {
+      const std::uint32_t t1 =
+          hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
+      const std::uint32_t t2 =
+          (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+      hh = g;
+      g = f;
+      f = e;
+      e = d + t1;
+      d = c;
+      c = b;
+      b = a;
+      a = t1 + t2;
+    }
+    const std::array<std::uint32_t, 8> add = {a, b, c, d, e, f, g, hh};
+    for (std::size_t i = 0; i < 8; ++i) h[i] += add[i];
+  }
   Key32 state{};
-  std::memcpy(state.data(), ctx.h, state.size());
+  std::memcpy(state.data(), h.data(), state.size());
   return state;
 }
 Key32 digest_of(ByteView first, ByteView second = {}) {
-  SHA256_CTX ctx;
-  SHA256_Init(&ctx);
-  SHA256_Update(&ctx, first.data(), first.size());
-  SHA256_Update(&ctx, second.data(), second.size());
-  Key32 digest{};
-  SHA256_Final(digest.data(), &ctx);
-  return digest;
+  return crypto::sha256({first, second});
 }
 
 void append(std::vector<Bytes>& to, std::vector<Bytes> more) {
@@ -295,14 +304,14 @@ TEST(residue, digests_and_macs_leave_nothing_behind_once_done) {
     append(secrets, forms(result));
     for (int stop = 0;; ++stop) {
       watch(secrets);
-      finals_before_stop = stop;
+      crypto::stop_digest_final_after(stop);
       std::optional<Key32> out;
       try {
         out = c.run();
       } catch (const std::exception&) {  // NOLINT(bugprone-empty-catch): the stop itself
       }
-      const bool stopped = finals_before_stop < 0;
-      finals_before_stop = -1;
+      const bool stopped = !crypto::digest_final_stop_pending();
+      crypto::stop_digest_final_after(-1);
       EXPECT_EQ(residue(), 0) << c.what
                               << (stopped ? ", stopped at final " + std::to_string(stop) : "");
       if (stopped) continue;
@@ -328,14 +337,10 @@ TEST(residue, the_search_finds_what_is_held) {
   EXPECT_EQ(Search(pad_states(kLongKey)).live_blocks_holding(), 2) << "a key holds both pad states";
 
   watch({kSecret});
-  const auto holding_secret = [] {
-    void* block = OPENSSL_malloc(kSecret.size());
-    std::memcpy(block, kSecret.data(), kSecret.size());
-    return block;
-  };
-  OPENSSL_free(holding_secret());
-  EXPECT_EQ(OPENSSL_realloc(holding_secret(), 0), nullptr);
-  OPENSSL_clear_free(holding_secret(), kSecret.size());
+  const auto holding_secret = [] { return crypto::library_block_holding(kSecret); };
+  crypto::release_library_block(holding_secret());
+  EXPECT_EQ(crypto::reallocate_library_block(holding_secret(), 0), nullptr);
+  crypto::cleanse_and_release_library_block(holding_secret(), kSecret.size());
   EXPECT_EQ(released_holding, 2) << "a block freed, or reallocated to nothing, unwiped";
   watch({});
 }

@@ -1,8 +1,11 @@
 #pragma once
 
-// The vendor library's allocator, for the checks that search what its heap keeps.
+// The vendor library's allocator and digest finals, for the checks that search what its heap
+// keeps. Test support only: never part of the installed library.
 
 #include <cstddef>
+
+#include "vostrel/bytes.hpp"
 
 namespace vostrel::crypto {
 
@@ -15,5 +18,18 @@ using HeapRelease = void (*)(void* block, const char* file, int line);
 // allocated anything: then they can no longer be replaced.
 [[nodiscard]] bool replace_library_allocator(HeapAllocate allocate, HeapReallocate reallocate,
                                              HeapRelease release) noexcept;
+
+// Blocks of the library's heap, as its own calls get and give them back: a copy of `bytes`, and
+// the three ways a block goes.
+[[nodiscard]] void* library_block_holding(ByteView bytes);
+void release_library_block(void* block) noexcept;
+[[nodiscard]] void* reallocate_library_block(void* block, std::size_t size) noexcept;
+void cleanse_and_release_library_block(void* block, std::size_t size) noexcept;
+
+// The digest final numbered `passed` (from 0, counted from now) fails and leaves its context as
+// it was, which stops the call that made it half-way; negative: none fails. True while the
+// stop is still to come.
+void stop_digest_final_after(int passed) noexcept;
+[[nodiscard]] bool digest_final_stop_pending() noexcept;
 
 }  // namespace vostrel::crypto
