@@ -10,6 +10,7 @@
 
 #include "crypto_backend.hpp"
 #include "vostrel/internal/crypto_steps.hpp"
+#include "vostrel/internal/error_queue.hpp"
 
 namespace vostrel::crypto {
 namespace {
@@ -41,6 +42,9 @@ Algorithm* fetched(Algorithm* algorithm, const char* operation) {
 // default context one failed first use would fail every later one. A context of the core's own is
 // freed whole when its making fails, and the next making starts from nothing.
 backend::Algorithms make_algorithms(const char* operation) {
+  // A fetch may queue the errors of a failure it got over.
+  const backend::KeptErrorQueue kept;
+  backend::KeptErrorQueue::pushed();
   Making making;
   backend::Algorithms& got = making.got;
   got.context = fetched(OSSL_LIB_CTX_new(), operation);
@@ -56,6 +60,13 @@ backend::Algorithms make_algorithms(const char* operation) {
 const backend::Algorithms& backend::algorithms(const char* operation) {
   static const Algorithms made = make_algorithms(operation);
   return made;
+}
+
+HeldErrorQueue::HeldErrorQueue() noexcept {
+  backend::KeptErrorQueue::enter();
+}
+HeldErrorQueue::~HeldErrorQueue() {
+  backend::KeptErrorQueue::leave();
 }
 
 void backend::sodium_ready() {

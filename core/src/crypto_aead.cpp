@@ -13,6 +13,7 @@ namespace {
 
 using backend::check;
 using backend::Gathered;
+using backend::KeptErrorQueue;
 using backend::owned;
 
 // What each operation stops with when a library call inside it fails.
@@ -167,6 +168,7 @@ Bytes AeadContext::seal(KeyView key, NonceView nonce, std::span<const ByteView> 
   if (plaintext.size() > kMaxPlaintextBytes) throw Panic(kSealFailure);
   const Secret32 key_copy(key);
   Bytes out = unfilled(plaintext.size() + kTagBytes);
+  const KeptErrorQueue kept;
   released_on_stop([&] {
     const bool short_plaintext = plaintext.size() <= kShortPlaintext;
     const Secret32 one_time_key = start(
@@ -188,6 +190,7 @@ bool AeadContext::open_into(KeyView key, NonceView nonce, std::span<const ByteVi
   const ByteView ciphertext = sealed.first(sealed.size() - kTagBytes);
   if (out.size() > ciphertext.size()) return false;
   const Secret32 key_copy(key);
+  const KeptErrorQueue kept;
   return released_on_stop([&] {
     const Secret32 one_time_key = start(key_copy.view(), nonce, {}, out.data(), kOpenFailure);
     const ByteArray<16> expected = tag(one_time_key, associated_data, ciphertext, kOpenFailure);

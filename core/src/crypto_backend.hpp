@@ -26,10 +26,47 @@ struct Free {
 template <typename T>
 using Owned = std::unique_ptr<T, Free>;
 
-// A failure leaves its errors in the thread's queue, where another user of the library in the same
-// thread would take them for its own.
+// The thread's error queue as the outermost call into the core found it. A library call that fails
+// queues errors, which another user of the library in the same thread would take for its own, and
+// the first fetches may queue some while succeeding; they come off again on the way out, while what
+// the application had queued, its marks too, stays. Only the outermost call looks at the queue: a
+// look costs about as much as a short hash.
+class KeptErrorQueue {
+ public:
+  KeptErrorQueue() noexcept { enter(); }
+  KeptErrorQueue(const KeptErrorQueue&) = delete;
+  KeptErrorQueue& operator=(const KeptErrorQueue&) = delete;
+  ~KeptErrorQueue() { leave(); }
+
+  static void enter() noexcept {
+    if (depth_++ != 0) return;
+    pushed_ = false;
+    // No mark when the queue is empty: then everything in it at the end is the core's.
+    marked_ = ERR_set_mark() == 1;
+  }
+  static void leave() noexcept {
+    if (--depth_ != 0) return;
+    if (pushed_) {
+      if (marked_) {
+        ERR_pop_to_mark();
+      } else {
+        ERR_clear_error();
+      }
+    } else if (marked_) {
+      ERR_clear_last_mark();
+    }
+  }
+  // Where a library call failed, or may have queued errors even though it succeeded.
+  static void pushed() noexcept { pushed_ = true; }
+
+ private:
+  static constinit inline thread_local unsigned depth_ = 0;
+  static constinit inline thread_local bool marked_ = false;
+  static constinit inline thread_local bool pushed_ = false;
+};
+
 [[noreturn]] inline void stop_with(const char* operation) {
-  ERR_clear_error();
+  KeptErrorQueue::pushed();
   throw Panic(operation);
 }
 
@@ -37,7 +74,7 @@ using Owned = std::unique_ptr<T, Free>;
 template <typename T>
 Owned<T> owned(T* object) {
   if (object == nullptr) {
-    ERR_clear_error();
+    KeptErrorQueue::pushed();
     throw std::bad_alloc();
   }
   return Owned<T>(object);

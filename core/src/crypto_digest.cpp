@@ -12,6 +12,7 @@ namespace {
 
 using backend::check;
 using backend::Gathered;
+using backend::KeptErrorQueue;
 using backend::owned;
 
 constexpr const char* kSha256Failure = "SHA-256 failed";
@@ -70,6 +71,7 @@ class ContextPool {
         return ctx;
       }
     }
+    const KeptErrorQueue kept;
     return owned(EVP_MD_CTX_new()).release();
   }
   static void give(EVP_MD_CTX* ctx) noexcept {
@@ -191,6 +193,7 @@ constexpr std::uint8_t kOuterPad = 0x5c;
 }  // namespace
 
 Key32 hmac_sha256(ByteView key, std::span<const ByteView> parts) {
+  const KeptErrorQueue kept;
   // Used once, the key is not worth preparing: both pads are hashed straight in one context.
   const BlockKey block(key);
   const PooledContext work;
@@ -241,6 +244,7 @@ HmacKey& HmacKey::operator=(HmacKey&& other) noexcept {
 // stop half-way has wiped the old pad it was overwriting, so the key is marked unkeyed first.
 void HmacKey::rekey(ByteView key) {
   check_not_moved(*this);
+  const KeptErrorQueue kept;
   const BlockKey block(key);
   use_ = Use::Unkeyed;
   block.start(md_ctx(inner_.ctx_), kInnerPad);
@@ -264,6 +268,7 @@ void HmacKey::mac_framed(const HmacKey& key, std::span<std::uint8_t, 32> out, By
   check_not_moved(*this);
   check_not_moved(key);
   check_usable(key);
+  const KeptErrorQueue kept;
   copied_mac(md_ctx(work_.ctx_), md_ctx(key.inner_.ctx_), md_ctx(key.outer_.ctx_), out, head, parts,
              tail);
 }
@@ -272,6 +277,7 @@ void HmacKey::last_mac_framed(std::span<std::uint8_t, 32> out, ByteView head,
                               std::span<const ByteView> parts, ByteView tail) {
   check_not_moved(*this);
   check_usable(*this);
+  const KeptErrorQueue kept;
   use_ = Use::Spent;
   hash_message(md_ctx(inner_.ctx_), head, parts, tail);
   Key32 inner_digest{};
@@ -298,6 +304,7 @@ void HmacKey::last_mac_into(std::span<std::uint8_t, 32> out,
 
 void hkdf_extract(HmacKey& prk, ByteView salt, ByteView input_keying_material) {
   HmacKey::check_not_moved(prk);
+  const KeptErrorQueue kept;
   Key32 prk_bytes{};
   const WipeOnExit wipe(prk_bytes);
   if (salt.empty()) {
@@ -313,6 +320,7 @@ void hkdf_extract(HmacKey& prk, ByteView salt, ByteView input_keying_material) {
 }
 
 HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material) {
+  const KeptErrorQueue kept;
   HmacKey prk;
   hkdf_extract(prk, salt, input_keying_material);
   return prk;
@@ -320,6 +328,7 @@ HmacKey hkdf_extract(ByteView salt, ByteView input_keying_material) {
 
 void hkdf_expand(HmacKey& prk, std::span<const ByteView> info, std::span<std::uint8_t> out) {
   if (out.size() > kHkdfMaxOutputBytes) throw Panic("HKDF-SHA-256 output beyond 8160 bytes");
+  const KeptErrorQueue kept;
   // T(i) = HMAC(PRK, T(i-1) || info || i), with T(0) empty.
   Key32 block{};
   std::size_t previous = 0;
@@ -340,6 +349,7 @@ void hkdf_expand(HmacKey& prk, std::span<const ByteView> info, std::span<std::ui
 
 void hkdf_sha256(ByteView salt, ByteView input_keying_material, std::span<const ByteView> info,
                  std::span<std::uint8_t> out) {
+  const KeptErrorQueue kept;
   HmacKey prk = hkdf_extract(salt, input_keying_material);
   hkdf_expand(prk, info, out);
 }
@@ -359,6 +369,7 @@ namespace {
 class ThreadHasher {
  public:
   static Key32 digest(std::initializer_list<ByteView> parts) {
+    const KeptErrorQueue kept;
     thread_local ThreadHasher hasher;
     return hasher.compute(parts);
   }
@@ -406,9 +417,16 @@ EVP_MD_CTX* live(void* ctx) {
   if (ctx == nullptr) throw Panic("Sha256 used after it was moved from");
   return md_ctx(ctx);
 }
+// The context of a hash that holds a state: one whose reset or copy stopped holds none.
+EVP_MD_CTX* started(void* ctx) {
+  EVP_MD_CTX* live_ctx = live(ctx);
+  if (EVP_MD_CTX_get0_md(live_ctx) == nullptr) throw Panic(kSha256Failure);
+  return live_ctx;
+}
 }  // namespace
 
 Sha256::Sha256() : ctx_(ContextPool::take()) {
+  const KeptErrorQueue kept;
   try {
     digest_init(md_ctx(ctx_));
   } catch (...) {
@@ -418,6 +436,7 @@ Sha256::Sha256() : ctx_(ContextPool::take()) {
 }
 Sha256::Sha256(Unstarted) : ctx_(ContextPool::take()) {}
 Sha256::Sha256(const Sha256& other) : ctx_(ContextPool::take()) {
+  const KeptErrorQueue kept;
   try {
     digest_copy(md_ctx(ctx_), live(other.ctx_));
   } catch (...) {
@@ -429,23 +448,31 @@ Sha256& Sha256::operator=(const Sha256& other) {
   if (this == &other) return *this;
   // Copied into the context already held: no new context per copy.
   const EVP_MD_CTX* from = live(other.ctx_);
+  const KeptErrorQueue kept;
   if (ctx_ == nullptr) ctx_ = ContextPool::take();
   digest_copy(md_ctx(ctx_), from);
   return *this;
 }
 void Sha256::reset() {
-  digest_init(live(ctx_));
+  EVP_MD_CTX* ctx = live(ctx_);
+  const KeptErrorQueue kept;
+  digest_init(ctx);
 }
 Sha256::Sha256(Sha256&& other) noexcept : ctx_(std::exchange(other.ctx_, nullptr)) {}
 Sha256::~Sha256() {
   ContextPool::give(md_ctx(ctx_));
 }
+// A started context's update and final allocate nothing and cannot fail, so they take no look at
+// the error queue: on the search for a stamp that look would cost more than the hashing. An
+// emptied context is refused before the library sees it.
 void Sha256::update(ByteView data) {
-  digest_update(live(ctx_), data);
+  EVP_MD_CTX* ctx = started(ctx_);
+  digest_update(ctx, data);
 }
 Key32 Sha256::finish() {
+  EVP_MD_CTX* ctx = started(ctx_);
   Key32 out{};
-  digest_final(live(ctx_), out);
+  digest_final(ctx, out);
   return out;
 }
 

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/internal/error_queue.hpp"
 #include "vostrel/labels.hpp"
 
 namespace vostrel::pow {
@@ -53,6 +54,7 @@ bool verify(ByteView challenge, std::uint8_t difficulty, std::uint64_t nonce) {
 }
 
 std::optional<std::uint64_t> solve(ByteView challenge, std::uint8_t difficulty) {
+  const crypto::HeldErrorQueue held;
   StampPrefix prefix(challenge);
   for (std::uint64_t nonce = 0;; ++nonce) {
     if (leading_zero_bits(prefix.stamp(nonce)) >= std::uint32_t{difficulty}) return nonce;

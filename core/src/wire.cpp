@@ -97,6 +97,7 @@ std::expected<void, IoError> write_frame(ByteSink& sink, std::uint8_t kind, Byte
   }
   const ByteArray<FRAME_HEADER_LEN> header = concat(
       be_bytes(WIRE_VERSION), be_bytes(kind), be_bytes(static_cast<std::uint32_t>(payload.size())));
+  // A stopped write_all put nothing, so a stop is only ever answered by taking back the header.
   if (auto written = sink.write_all(header); !written) return written;
   if (payload.empty()) return {};
   try {
@@ -109,6 +110,7 @@ std::expected<void, IoError> write_frame(ByteSink& sink, std::uint8_t kind, Byte
 
 std::expected<Frame, IoError> read_frame(ByteSource& source) {
   ByteArray<FRAME_HEADER_LEN> header{};
+  // A stopped read_exact took nothing, so a stop is only ever answered by giving back the header.
   if (auto got = source.read_exact(header); !got) return std::unexpected(std::move(got.error()));
   try {
     return frame_after(header, source);

@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "state_views.hpp"
 #include "test_support.hpp"
 #include "vostrel/crypto.hpp"
 
@@ -13,14 +14,6 @@ using namespace vostrel::mailbox;
 using vostrel::test::bytes_of;
 using vostrel::test::filled;
 using vostrel::test::hex_array;
-
-// Reads the number of queues, which nothing outside the checks may see.
-struct vostrel::test::BlindMailboxProbe {
-  static std::size_t queue_count(const BlindMailbox& store) { return store.queues.size(); }
-  static std::size_t slot_hash(const BlindMailbox& store, const Token& location) {
-    return store.queues.hash_function()(location);
-  }
-};
 
 namespace {
 

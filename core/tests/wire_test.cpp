@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+#include <optional>
+
 #include "test_support.hpp"
 #include "vostrel/crypto.hpp"
 #include "vostrel/handshake.hpp"
@@ -62,6 +65,103 @@ void decode_everything(ByteView input) {
   (void)handshake::AuthReply::from_bytes(input);
   (void)handshake::Confirm::from_bytes(input);
 }
+
+// A caller's source over a byte string that takes one byte at a time and stops (throws
+// std::bad_alloc) on reaching the position `cut`, as one whose buffering runs out of memory part
+// way through a call would. This one cannot give back, so it keeps what a stopped call took.
+class CutSource : public ByteSource {
+ public:
+  explicit CutSource(Bytes bytes) : bytes_(std::move(bytes)) {}
+
+  [[nodiscard]] std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) override {
+    if (out.size() > bytes_.size() - position_) {
+      position_ = bytes_.size();
+      return std::unexpected(IoError{IoErrorKind::UnexpectedEof, "failed to fill whole buffer"});
+    }
+    std::size_t taken = 0;
+    for (std::uint8_t& byte : out) {
+      if (cut_ && position_ == *cut_) {
+        static_cast<void>(unread(taken));
+        throw std::bad_alloc();
+      }
+      byte = bytes_[position_++];
+      ++taken;
+    }
+    return {};
+  }
+
+  void cut_at(std::optional<std::size_t> position) noexcept { cut_ = position; }
+  std::size_t position() const noexcept { return position_; }
+
+ protected:
+  std::size_t position_ = 0;
+
+ private:
+  Bytes bytes_;
+  std::optional<std::size_t> cut_;
+};
+
+// The same source, able to give back: a stopped call returns what it took before it throws.
+class GivingBackSource final : public CutSource {
+ public:
+  using CutSource::CutSource;
+  bool unread(std::size_t count) noexcept override {
+    if (count > position_) return false;
+    position_ -= count;
+    return true;
+  }
+};
+
+// A caller's sink that puts one byte at a time and stops on reaching `cut` bytes held. This one
+// cannot give back, so it keeps what a stopped call put.
+class CutSink : public ByteSink {
+ public:
+  [[nodiscard]] std::expected<void, IoError> write_all(ByteView bytes) override {
+    std::size_t put = 0;
+    for (const std::uint8_t byte : bytes) {
+      if (cut_ && bytes_.size() == *cut_) {
+        static_cast<void>(unwrite(put));
+        throw std::bad_alloc();
+      }
+      bytes_.push_back(byte);
+      ++put;
+    }
+    return {};
+  }
+
+  void cut_at(std::optional<std::size_t> size) noexcept { cut_ = size; }
+  const Bytes& bytes() const noexcept { return bytes_; }
+
+ protected:
+  Bytes bytes_;
+
+ private:
+  std::optional<std::size_t> cut_;
+};
+
+class GivingBackSink final : public CutSink {
+ public:
+  bool unwrite(std::size_t count) noexcept override {
+    if (count > bytes_.size()) return false;
+    bytes_.resize(bytes_.size() - count);
+    return true;
+  }
+};
+
+// Where a stop cuts the second frame of a stream, from that frame's start. The frame read or
+// written before it lets a give-back that reaches too far show.
+constexpr std::size_t kBodyLen = 20;
+struct Cut {
+  const char* where;
+  std::size_t at;
+};
+constexpr Cut kCuts[] = {
+    {"before the header", 0},
+    {"inside the header", 3},
+    {"at the header's end", FRAME_HEADER_LEN},
+    {"inside the body", 10},
+    {"before the body's last byte", FRAME_HEADER_LEN + kBodyLen - 1},
+};
 
 }  // namespace
 
@@ -227,4 +327,86 @@ TEST(wire, error_kinds_have_their_names) {
   EXPECT_EQ(to_string(IoErrorKind::UnexpectedEof), "UnexpectedEof");
   EXPECT_EQ(to_string(IoErrorKind::InvalidData), "InvalidData");
   EXPECT_EQ(to_string(IoErrorKind::InvalidInput), "InvalidInput");
+}
+
+// --- stops from a caller's source or sink ---
+
+TEST(wire, a_stopped_read_leaves_a_giving_back_source_at_the_frame_start) {
+  const Bytes first = framed(1, as_bytes("first"));
+  const Bytes body = XorShift(11).bytes(kBodyLen);
+  Bytes stream = first;
+  put_bytes(stream, framed(3, body));
+  put_bytes(stream, framed(4, as_bytes("next")));
+  const std::size_t start = first.size();
+  const std::size_t end = start + FRAME_HEADER_LEN + kBodyLen;
+
+  for (const Cut& cut : kCuts) {
+    SCOPED_TRACE(cut.where);
+    GivingBackSource source(stream);
+    ASSERT_EQ(read_frame(source), (Frame{1, bytes_of("first")}));
+    source.cut_at(start + cut.at);
+    EXPECT_THROW(static_cast<void>(read_frame(source)), std::bad_alloc);
+    EXPECT_EQ(source.position(), start) << "a stopped read left the source off the frame's start";
+
+    source.cut_at(std::nullopt);
+    EXPECT_EQ(read_frame(source), (Frame{3, body})) << "the retry read another frame";
+    EXPECT_EQ(source.position(), end) << "the retry left the source off the frame's end";
+    EXPECT_EQ(read_frame(source), (Frame{4, bytes_of("next")}))
+        << "the frame after the retried one";
+  }
+}
+
+TEST(wire, a_stopped_read_leaves_a_source_without_give_back_where_the_stop_found_it) {
+  const Bytes first = framed(1, as_bytes("first"));
+  Bytes stream = first;
+  put_bytes(stream, framed(3, XorShift(11).bytes(kBodyLen)));
+  const std::size_t start = first.size();
+
+  for (const Cut& cut : kCuts) {
+    SCOPED_TRACE(cut.where);
+    CutSource source(stream);
+    ASSERT_EQ(read_frame(source), (Frame{1, bytes_of("first")}));
+    source.cut_at(start + cut.at);
+    EXPECT_THROW(static_cast<void>(read_frame(source)), std::bad_alloc);
+    EXPECT_EQ(source.position(), start + cut.at) << "the source is not where the stop found it";
+  }
+}
+
+TEST(wire, a_stopped_write_leaves_a_giving_back_sink_at_the_frame_start) {
+  const Bytes first = framed(1, as_bytes("first"));
+  const Bytes body = XorShift(11).bytes(kBodyLen);
+  Bytes whole = first;
+  put_bytes(whole, framed(3, body));
+
+  for (const Cut& cut : kCuts) {
+    SCOPED_TRACE(cut.where);
+    GivingBackSink sink;
+    ASSERT_TRUE(write_frame(sink, 1, as_bytes("first")));
+    sink.cut_at(first.size() + cut.at);
+    EXPECT_THROW(static_cast<void>(write_frame(sink, 3, body)), std::bad_alloc);
+    EXPECT_EQ(sink.bytes(), first) << "a stopped write left part of a frame";
+
+    sink.cut_at(std::nullopt);
+    ASSERT_TRUE(write_frame(sink, 3, body));
+    EXPECT_EQ(sink.bytes(), whole) << "the retry wrote another stream";
+  }
+}
+
+TEST(wire, a_stopped_write_leaves_a_sink_without_give_back_holding_what_it_took) {
+  const Bytes first = framed(1, as_bytes("first"));
+  const Bytes body = XorShift(11).bytes(kBodyLen);
+  Bytes whole = first;
+  put_bytes(whole, framed(3, body));
+
+  for (const Cut& cut : kCuts) {
+    SCOPED_TRACE(cut.where);
+    CutSink sink;
+    ASSERT_TRUE(write_frame(sink, 1, as_bytes("first")));
+    sink.cut_at(first.size() + cut.at);
+    EXPECT_THROW(static_cast<void>(write_frame(sink, 3, body)), std::bad_alloc);
+    EXPECT_EQ(
+        sink.bytes(),
+        Bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(first.size() + cut.at)))
+        << "the sink does not hold what it took before the stop";
+  }
 }

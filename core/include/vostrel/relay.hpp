@@ -19,6 +19,10 @@
 #include "vostrel/common.hpp"
 #include "vostrel/crypto_keyed_hash.hpp"
 
+namespace vostrel::test {
+struct RelayProbe;
+}
+
 namespace vostrel::relay {
 
 using MailboxId = Key32;
@@ -92,7 +96,10 @@ class Relay {
   using Seen = boost::unordered_flat_map<RequestDigest, std::uint64_t, crypto::KeyedHash>;
 
   // A relay with nothing stored and an empty replay cache; no capability key means open mode.
-  // Draws its maps' hash keys; stops with "OS CSPRNG" when the random source fails.
+  // `max_skew` and `retention` are seconds, the unit of `now` and of request timestamps: an entry
+  // stored retention + 1 seconds before `now` is no longer live. `build_request` solves at
+  // kBuildRequestDifficulty (8), so a relay admits the requests it builds only at a difficulty of
+  // 8 or less. Draws its maps' hash keys; stops with "OS CSPRNG" when the random source fails.
   Relay(std::uint64_t max_skew, std::uint64_t retention, std::optional<Key32> capability_key,
         std::uint8_t difficulty);
   Relay(const Relay&) = default;
@@ -132,6 +139,7 @@ class Relay {
                                                                 std::uint64_t);
   friend std::expected<std::vector<Bytes>, RelayError> try_pull(Relay&, const RelayRequest&,
                                                                 std::uint64_t);
+  friend struct vostrel::test::RelayProbe;
 
   // One group of digests per timestamp: a second's admissions go into one array instead of a
   // tree node each, so a large cache adds at its end and prunes whole seconds in order.

@@ -35,28 +35,40 @@ struct IoError {
 
 std::ostream& operator<<(std::ostream& out, const IoError& error);
 
+// A caller's source or sink completes a call, returns an error or throws (a stop, such as a failed
+// allocation). What an error leaves in the stream is its own affair; what a stop leaves follows
+// the rules below, so that a frame cut by a stop can be given back whole.
+
 // Offers reading exactly n bytes; fails with its own end-of-data error when fewer remain.
+// A source that can give back (its unread works) takes nothing in a read_exact that throws: the
+// bytes it took before the stop it gives back itself, then throws. A source that cannot give back
+// answers false to every unread, and a stopped read_exact leaves it past whatever it took.
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
   [[nodiscard]] virtual std::expected<void, IoError> read_exact(std::span<std::uint8_t> out) = 0;
-  // Gives back the last `count` bytes read, for a frame whose reading stopped part way (a thrown
-  // stop, not an error); false where the source cannot, whose stream then lies past them.
+  // Gives back the last `count` bytes taken by read_exact calls that returned, all or none, so
+  // that the next read takes them again; false, with nothing changed, where the source cannot.
+  // read_frame calls it only after a stop, for a header it read.
   virtual bool unread(std::size_t count) noexcept;
 };
 
 // Offers writing all of a byte string.
+// A sink that can give back (its unwrite works) holds nothing more after a write_all that throws:
+// the bytes it took before the stop it takes back itself, then throws. A sink that cannot give back
+// answers false to every unwrite, and a stopped write_all leaves it holding whatever it took.
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
   [[nodiscard]] virtual std::expected<void, IoError> write_all(ByteView bytes) = 0;
-  // Takes back the last `count` bytes written, for a frame whose writing stopped part way (a thrown
-  // stop, not an error); false where the sink cannot, whose stream then holds them.
+  // Takes back the last `count` bytes put by write_all calls that returned, all or none; false,
+  // with nothing changed, where the sink cannot. write_frame calls it only after a stop, for a
+  // header it wrote.
   virtual bool unwrite(std::size_t count) noexcept;
 };
 
 // Reads consume from the front of an owned byte string. A short read consumes everything and
-// fails with UnexpectedEof "failed to fill whole buffer".
+// fails with UnexpectedEof "failed to fill whole buffer"; a stopped one consumes nothing.
 class MemorySource final : public ByteSource {
  public:
   explicit MemorySource(Bytes bytes) noexcept : bytes_(std::move(bytes)) {}
@@ -71,7 +83,7 @@ class MemorySource final : public ByteSource {
   std::size_t position_ = 0;
 };
 
-// A growable in-memory buffer; writing never fails.
+// A growable in-memory buffer; writing never fails, and a stopped write adds nothing.
 class MemorySink final : public ByteSink {
  public:
   [[nodiscard]] std::expected<void, IoError> write_all(ByteView bytes) override;
@@ -90,14 +102,19 @@ struct Frame {
 };
 
 // Writes the 6-byte header and then the payload; a payload above MAX_FRAME is refused with
-// InvalidInput "frame too large" and nothing is written. A stop while the payload is written takes
-// the header back where the sink can.
+// InvalidInput "frame too large" and nothing is written. A stop leaves a sink that gives back as
+// it was: a header already written is taken back. A sink that cannot give back is left where the
+// stop found it, holding every byte of the frame it took before the stop (the header, then part of
+// the payload, as far as it got): part of a frame, which no later frame can follow.
 [[nodiscard]] std::expected<void, IoError> write_frame(ByteSink& sink, std::uint8_t kind,
                                                        ByteView payload);
 
 // Reads one frame, judging the header before any payload buffer exists. The source is left at
-// the first byte after the frame. A stop after the header was read (no memory for the payload or
-// an error's text) gives the header back where the source can.
+// the first byte after the frame. A stop (the source's, or no memory for the payload or an
+// error's text) leaves a source that gives back at the frame's start: a header already read is
+// given back. A source that cannot give back is left where the stop found it, past every byte of
+// the frame it took before the stop (the header, then part of the payload, as far as it got), so
+// in the middle of the frame.
 [[nodiscard]] std::expected<Frame, IoError> read_frame(ByteSource& source);
 
 }  // namespace vostrel::wire

@@ -96,12 +96,11 @@ bool old_key_or_none(crypto::HmacKey& key) {
 
 // Each run starts in a fresh process, so the faulted call is also the library's first.
 TEST(crypto_faults, first_use_poisons_nothing) {
-  sweep_all({
+  fault::sweep_all_from_the_start({
       // One call that makes every object the core keeps: the algorithms, the empty digest state,
       // the absent salt's key, the cipher contexts.
       {"first digest, derivation and seal",
        [](FaultRun& run) {
-         fault::allow_leaks();
          const auto first_use = [] {
            return crypto::sha256({as_bytes("abc")}) == kAbcDigest &&
                   unsalted_hkdf() == kHkdfUnsaltedOkm &&

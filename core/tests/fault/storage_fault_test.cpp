@@ -415,7 +415,7 @@ TEST(keystore_faults, device_key_file) {
   const fs::path sweep_dir = dir.path;
   const Bytes stored(32, 0x7E);
   const Bytes unusable(31, 0x61);
-  sweep_all({
+  fault::sweep_all_from_the_start({
       {"dev_keystore creating the file",
        [&](FaultRun& run) {
          const ScratchDir here(run_dir(sweep_dir));

@@ -32,4 +32,18 @@ void cleanse_and_release_library_block(void* block, std::size_t size) noexcept;
 void stop_digest_final_after(int passed) noexcept;
 [[nodiscard]] bool digest_final_stop_pending() noexcept;
 
+// The thread's error queue as an application leaves it: one error of its own, with a mark on it.
+void queue_application_error() noexcept;
+// Null when the queue holds exactly that error and mark and nothing else; otherwise what is wrong.
+// Leaves the queue empty either way.
+[[nodiscard]] const char* application_errors_broken() noexcept;
+// Whether the thread's error queue is empty; leaves it empty.
+[[nodiscard]] bool error_queue_empty() noexcept;
+
+// Called before the library makes its OpenSSL context or fetches an algorithm (`starting`), and
+// after, with whether anything was made; null: none is called. For programs that link the
+// stand-ins for those calls.
+using MakingObserver = void (*)(bool starting, bool made);
+void observe_makings(MakingObserver observer) noexcept;
+
 }  // namespace vostrel::crypto
