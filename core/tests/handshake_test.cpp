@@ -86,6 +86,37 @@ TEST(handshake, changed_reply_gives_a_differing_key_without_error) {
   }
 }
 
+// Neither the secret nor the ML-KEM decapsulation key stays in the caller's state once it is
+// consumed, whichever way the exchange ended, nor in a state that was moved from.
+TEST(handshake, a_consumed_state_keeps_no_key) {
+  static const pqkem::DecapsulationKey kNoKey{};
+  const auto holds_no_key = [](const ResponderState& state) {
+    return state.dk == kNoKey && state.x25519_secret.bytes() == Key32{};
+  };
+  AuthExchange plain;
+  ResponderState& finished = plain.started.first;
+  const auto [reply, initiator_key] = initiator_reply(plain.started.second);
+  ASSERT_NE(finished.dk, kNoKey);
+  EXPECT_TRUE(keys_equal(responder_finish(std::move(finished), reply), initiator_key));
+  EXPECT_TRUE(holds_no_key(finished)) << "responder_finish";
+
+  AuthExchange accepted;
+  ASSERT_TRUE(responder_finish_auth(std::move(accepted.started.first),
+                                    accepted.initiator_side.areply, accepted.responder));
+  EXPECT_TRUE(holds_no_key(accepted.started.first)) << "responder_finish_auth, accepted";
+
+  AuthExchange refused;
+  refused.initiator_side.areply.signature[0] ^= 1;
+  ASSERT_FALSE(responder_finish_auth(std::move(refused.started.first),
+                                     refused.initiator_side.areply, refused.responder));
+  EXPECT_TRUE(holds_no_key(refused.started.first)) << "responder_finish_auth, refused";
+
+  AuthExchange moved;
+  const ResponderState taken = std::move(moved.started.first);
+  EXPECT_TRUE(holds_no_key(moved.started.first)) << "moved from";
+  EXPECT_NE(taken.dk, kNoKey);
+}
+
 TEST(handshake, byte_forms_round_trip_and_take_exactly_their_size) {
   auto [state, hello] = responder_start();
   const auto [reply, initiator_key] = initiator_reply(hello);

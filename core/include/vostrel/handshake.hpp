@@ -57,14 +57,41 @@ struct Reply {
   bool operator==(const Reply&) const = default;
 };
 
-// What the responder keeps between its Hello and the Reply. Releasing it wipes x25519_secret;
-// the secret is stored exactly as drawn and clamped at each use. A move zeroes the source's secret,
-// which no drawn secret is: responder_finish and responder_finish_auth on such a state stop with
-// "ResponderState used after it was moved from".
+// The ML-KEM decapsulation key a responder keeps: an ordinary key array, wiped when released and
+// when moved from, so that neither a consumed state nor a released copy leaves the key behind.
+class KeptDecapsulationKey : public pqkem::DecapsulationKey {
+ public:
+  KeptDecapsulationKey() noexcept : pqkem::DecapsulationKey{} {}
+  // Implicit, so that a state is built from the key of a generated pair.
+  KeptDecapsulationKey(
+      const pqkem::DecapsulationKey& key) noexcept  // NOLINT(google-explicit-constructor)
+      : pqkem::DecapsulationKey(key) {}
+  KeptDecapsulationKey(const KeptDecapsulationKey&) noexcept = default;
+  KeptDecapsulationKey(KeptDecapsulationKey&& other) noexcept : pqkem::DecapsulationKey(other) {
+    other.wipe();
+  }
+  KeptDecapsulationKey& operator=(const KeptDecapsulationKey&) noexcept = default;
+  KeptDecapsulationKey& operator=(KeptDecapsulationKey&& other) noexcept {
+    if (this != &other) {
+      pqkem::DecapsulationKey::operator=(other);
+      other.wipe();
+    }
+    return *this;
+  }
+  ~KeptDecapsulationKey() { wipe(); }
+
+ private:
+  void wipe() noexcept { secure_zero(data(), size()); }
+};
+
+// What the responder keeps between its Hello and the Reply. Releasing it wipes x25519_secret and
+// dk; the secret is stored exactly as drawn and clamped at each use. A move zeroes the source's
+// secret, which no drawn secret is, and its dk: responder_finish and responder_finish_auth on such
+// a state stop with "ResponderState used after it was moved from".
 struct ResponderState {
   Secret32 x25519_secret;
   pqkem::EncapsulationKey ek{};
-  pqkem::DecapsulationKey dk{};
+  KeptDecapsulationKey dk{};
 };
 
 // Stops with "OS CSPRNG" when the random source fails.
