@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "fault_sweep.hpp"
 #include "state_views.hpp"
@@ -128,6 +131,28 @@ struct LateMessages {
   LateMessages() { opens(c.bob, a0, "a0", "fixture"); }
 };
 
+// Bob has opened every other message of Alice's chain, so that his table of kept keys is one
+// insert short of its load limit: one more key fits, two more make it grow.
+struct KeysAtTheLimit {
+  Conversation c = started();
+  std::vector<std::pair<RatchetMessage, std::string>> unopened;
+
+  KeysAtTheLimit() {
+    const auto& kept = c.bob.skipped;
+    do {
+      const std::string skipped = "k" + std::to_string(unopened.size());
+      unopened.emplace_back(send(c.alice, skipped), skipped);
+      opens(c.bob, send(c.alice, "opened"), "opened", "fixture");
+    } while (static_cast<float>(kept.size() + 2) <=
+             kept.max_load_factor() * static_cast<float>(kept.bucket_count()));
+  }
+
+  // Each message whose key the fixture kept still opens.
+  void kept_keys_open() {
+    for (const auto& [message, text] : unopened) opens(c.bob, message, text, "a key kept before");
+  }
+};
+
 }  // namespace
 
 TEST(ratchet_faults, both_sides_of_a_conversation) {
@@ -204,6 +229,42 @@ TEST(ratchet_faults, both_sides_of_a_conversation) {
          decrypts_cleanly(run, x.c.bob, send(x.c.alice, "a3"), bytes_of("a3"));
          opens(x.c.bob, x.a2, "a2", "a key kept from the previous chain");
          opens(x.c.bob, x.a1, "a1", "another key kept from the previous chain");
+         conversation_goes_on(x.c.bob, x.c.alice);
+       }},
+      // Room for the new keys is made before any moves into the table, which grows in the call.
+      {"decrypt, keeping several keys beyond the table's load limit",
+       [](FaultRun& run) {
+         KeysAtTheLimit x;
+         const std::size_t held = x.c.bob.skipped.size();
+         const RatchetMessage a = send(x.c.alice, "late a");
+         const RatchetMessage b = send(x.c.alice, "late b");
+         const RatchetMessage c = send(x.c.alice, "late c");
+         const std::size_t buckets = x.c.bob.skipped.bucket_count();
+         decrypts_cleanly(run, x.c.bob, send(x.c.alice, "past three"), bytes_of("past three"));
+         require(x.c.bob.skipped.size() == held + 3 && x.c.bob.skipped.bucket_count() > buckets,
+                 "the table grew");
+         opens(x.c.bob, b, "late b", "a key kept by the faulted call");
+         opens(x.c.bob, c, "late c", "a key kept by the faulted call");
+         opens(x.c.bob, a, "late a", "a key kept by the faulted call");
+         x.kept_keys_open();
+         conversation_goes_on(x.c.bob, x.c.alice);
+       }},
+      {"decrypt, a DH step that keeps keys of both chains beyond the load limit",
+       [](FaultRun& run) {
+         KeysAtTheLimit x;
+         const RatchetMessage old_a = send(x.c.alice, "old a");
+         const RatchetMessage old_b = send(x.c.alice, "old b");
+         opens(x.c.alice, send(x.c.bob, "turn"), "turn", "fixture");
+         const RatchetMessage new_a = send(x.c.alice, "new a");
+         const RatchetMessage new_b = send(x.c.alice, "new b");
+         const std::size_t buckets = x.c.bob.skipped.bucket_count();
+         decrypts_cleanly(run, x.c.bob, send(x.c.alice, "new c"), bytes_of("new c"));
+         require(x.c.bob.skipped.bucket_count() > buckets, "the table grew");
+         opens(x.c.bob, old_b, "old b", "a key kept from the previous chain");
+         opens(x.c.bob, new_a, "new a", "a key kept from the new chain");
+         opens(x.c.bob, old_a, "old a", "a key kept from the previous chain");
+         opens(x.c.bob, new_b, "new b", "a key kept from the new chain");
+         x.kept_keys_open();
          conversation_goes_on(x.c.bob, x.c.alice);
        }},
       {"decrypt, a tampered message is refused",
