@@ -101,7 +101,9 @@ std::pair<ResponderState, Hello> responder_start() {
   ResponderState state{random_secret32(), {}, {}};
   Hello hello;
   hello.x25519_public = crypto::x25519_public(state.x25519_secret.view());
-  const pqkem::KemKeyPair pair = pqkem::KemKeyPair::generate();
+  pqkem::KemKeyPair pair = pqkem::KemKeyPair::generate();
+  // The state holds the only copy of the decapsulation key.
+  const WipeOnExit wipe_pair(pair.dk);
   state.ek = pair.ek;
   state.dk = pair.dk;
   hello.ek = pair.ek;

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
+#include <new>
 #include <string>
+#include <type_traits>
 
 #include "test_support.hpp"
 #include "vostrel/crypto.hpp"
@@ -112,9 +116,28 @@ TEST(handshake, a_consumed_state_keeps_no_key) {
   EXPECT_TRUE(holds_no_key(refused.started.first)) << "responder_finish_auth, refused";
 
   AuthExchange moved;
-  const ResponderState taken = std::move(moved.started.first);
+  ResponderState taken = std::move(moved.started.first);
   EXPECT_TRUE(holds_no_key(moved.started.first)) << "moved from";
   EXPECT_NE(taken.dk, kNoKey);
+  auto [assigned_from, hello] = responder_start();
+  taken = std::move(assigned_from);
+  EXPECT_TRUE(holds_no_key(assigned_from)) << "moved from by assignment";
+  EXPECT_EQ(taken.ek, hello.ek);
+}
+
+// A released state leaves neither key in the memory it held.
+TEST(handshake, a_released_state_leaves_no_key) {
+  static_assert(std::is_standard_layout_v<ResponderState>, "the keys are found by their offsets");
+  alignas(ResponderState) unsigned char storage[sizeof(ResponderState)];
+  const auto zero_at = [&](std::size_t offset, std::size_t length) {
+    return std::all_of(storage + offset, storage + offset + length,
+                       [](unsigned char b) { return b == 0; });
+  };
+  auto* state = new (storage) ResponderState(responder_start().first);
+  ASSERT_FALSE(zero_at(offsetof(ResponderState, dk), pqkem::kDecapsulationKeyBytes));
+  state->~ResponderState();
+  EXPECT_TRUE(zero_at(offsetof(ResponderState, x25519_secret), Secret32::size()));
+  EXPECT_TRUE(zero_at(offsetof(ResponderState, dk), pqkem::kDecapsulationKeyBytes));
 }
 
 TEST(handshake, byte_forms_round_trip_and_take_exactly_their_size) {

@@ -1,8 +1,8 @@
 // Stands in for the OpenSSL calls by which the library makes its context and fetches its
 // algorithms, in a program that links this file: the library's calls reach these, which tell an
-// observer when a making starts and whether it made anything. OpenSSL 3.0 leaks part of what a
-// making that fails had allocated; the fault sweep excuses exactly the blocks allocated inside such
-// a failed call, and no others.
+// observer when a making starts and what it made. OpenSSL 3.0 leaks part of what its makings had
+// allocated when an allocation fails inside one; the fault sweep excuses those blocks, but not the
+// contexts and algorithms handed to the library.
 #include <dlfcn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -22,9 +22,9 @@ Function* library_function(const char* name) {
 template <class Make>
 auto observed(Make make) {
   const MakingObserver observe = observer;
-  if (observe != nullptr) observe(true, false);
+  if (observe != nullptr) observe(true, nullptr);
   auto* made = make();
-  if (observe != nullptr) observe(false, made != nullptr);
+  if (observe != nullptr) observe(false, made);
   return made;
 }
 }  // namespace

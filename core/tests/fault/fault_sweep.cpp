@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -63,57 +64,100 @@ constexpr auto kProgressEvery = std::chrono::seconds(5);
 
 // --- Blocks excused from the leak check ---
 
-// OpenSSL 3.0 leaks part of what it had allocated in a making of a library context or of an
-// algorithm in which an allocation failed, whether the making then failed or got over it. The
-// blocks allocated inside the making in which the run's allocation failed, and never freed, are
-// excused. Every other block must be freed: what the library made and failed to free included.
-constexpr std::size_t kMaxExcused = 8192;
-void* excused[kMaxExcused];
-std::size_t excused_count = 0;
-std::size_t making_from = 0;
+// OpenSSL 3.0 leaks some of what its makings of a library context or of an algorithm allocated
+// when an allocation fails inside one of them, whether that making then fails or gets over it,
+// and even in an earlier making on the same context. In a run whose failing allocation fell inside
+// such a making, the blocks allocated inside any making are excused, except the contexts and
+// algorithms handed to the library: those it must free, and a leak of one is still seen. In every
+// other run every block must be freed.
+
+// The blocks allocated inside makings and not yet freed, in an open-addressed table that needs no
+// allocation of its own.
+constexpr std::size_t kMadeSlots = std::size_t{1} << 16;
+constexpr std::size_t kMaxMade = kMadeSlots / 2;
+// Marks a slot whose block was freed, so that a search goes on past it.
+char freed_marker;
+void* const kFreedSlot = &freed_marker;
+void* made_blocks[kMadeSlots];
+std::size_t made_count = 0;
+bool made_overflowed = false;
+// What the makings handed out.
+constexpr std::size_t kMaxHandedOut = 64;
+const void* handed_out[kMaxHandedOut];
+std::size_t handed_out_count = 0;
 unsigned making_depth = 0;
 bool failed_in_making = false;
-bool excuses_overflowed = false;
 
-void note_making(bool starting, bool) {
-  if (starting) {
-    if (making_depth++ == 0) {
-      making_from = excused_count;
-      failed_in_making = false;
-    }
+std::size_t slot_of(const void* block) noexcept {
+  return (reinterpret_cast<std::uintptr_t>(block) >> 4) * 0x9E3779B97F4A7C15ULL >> 48;
+}
+
+void remember_made(void* block) noexcept {
+  if (made_count == kMaxMade) {
+    made_overflowed = true;
     return;
   }
-  if (--making_depth == 0 && !failed_in_making) excused_count = making_from;
+  std::size_t slot = slot_of(block);
+  while (made_blocks[slot] != nullptr && made_blocks[slot] != kFreedSlot) {
+    slot = (slot + 1) % kMadeSlots;
+  }
+  made_blocks[slot] = block;
+  ++made_count;
+}
+
+// True when the block was one allocated inside a making; it is forgotten.
+bool forget_made(const void* block) noexcept {
+  if (made_count == 0) return false;
+  for (std::size_t slot = slot_of(block); made_blocks[slot] != nullptr;
+       slot = (slot + 1) % kMadeSlots) {
+    if (made_blocks[slot] == block) {
+      made_blocks[slot] = kFreedSlot;
+      --made_count;
+      return true;
+    }
+  }
+  return false;
+}
+
+void note_making(bool starting, const void* made) {
+  if (starting) {
+    ++making_depth;
+    return;
+  }
+  --making_depth;
+  if (made == nullptr) return;
+  if (handed_out_count == kMaxHandedOut) {
+    made_overflowed = true;
+    return;
+  }
+  handed_out[handed_out_count++] = made;
 }
 
 void note_allocated(void* block) noexcept {
   if (block == nullptr) return;
   ++library_allocations;
-  if (making_depth == 0) return;
-  if (excused_count == kMaxExcused) {
-    excuses_overflowed = true;
-    return;
-  }
-  excused[excused_count++] = block;
-}
-
-// Its slot among the excused blocks, if it has one.
-void** excused_slot(void* block) noexcept {
-  for (std::size_t i = excused_count; i-- > 0;) {
-    if (excused[i] == block) return &excused[i];
-  }
-  return nullptr;
+  if (making_depth > 0) remember_made(block);
 }
 
 void note_released(void* block) noexcept {
-  if (block == nullptr || excused_count == 0) return;
-  if (void** slot = excused_slot(block)) *slot = nullptr;
+  if (block != nullptr) static_cast<void>(forget_made(block));
+}
+
+[[maybe_unused]] bool was_handed_out(const void* block) noexcept {
+  for (std::size_t i = 0; i < handed_out_count; ++i) {
+    if (handed_out[i] == block) return true;
+  }
+  return false;
 }
 
 #if defined(__SANITIZE_ADDRESS__)
 bool leaks_found() {
-  for (std::size_t i = 0; i < excused_count; ++i) {
-    if (excused[i] != nullptr) __lsan_ignore_object(excused[i]);
+  if (failed_in_making) {
+    for (void* block : made_blocks) {
+      if (block != nullptr && block != kFreedSlot && !was_handed_out(block)) {
+        __lsan_ignore_object(block);
+      }
+    }
   }
   return __lsan_do_recoverable_leak_check() != 0;
 }
@@ -169,14 +213,15 @@ void* library_allocate(std::size_t size, const char*, int) {
 void* library_reallocate(void* block, std::size_t size, const char*, int) {
   // A realloc to 0 frees, and cannot fail.
   if (size != 0 && allocation_fails()) return nullptr;
-  void** slot = block == nullptr ? nullptr : excused_slot(block);
+  const bool made = block != nullptr && forget_made(block);
   void* moved = std::realloc(block, size);
-  if (size == 0) {
-    if (slot != nullptr) *slot = nullptr;
-  } else if (slot != nullptr) {
-    *slot = moved;
-  } else if (block == nullptr) {
+  if (size == 0) return moved;
+  if (block == nullptr) {
     note_allocated(moved);
+  } else if (made && moved != nullptr) {
+    remember_made(moved);
+  } else if (made) {
+    remember_made(block);
   }
   return moved;
 }
@@ -340,7 +385,7 @@ bool fork_failing_run() noexcept {
 // Where the scenario ends, in the driver and in each of its runs.
 [[noreturn]] void finish(const FaultRun& run) {
   // A stop must not leak either; _exit skips the sanitizer's own check at exit.
-  require(!excuses_overflowed, "too many blocks to excuse from the leak check");
+  require(!made_overflowed, "too many blocks to excuse from the leak check");
   if (role == Role::Driver) {
     while (running_count > 0) report_run(reap_run());
     require(!leaks_found(), "memory leaked");

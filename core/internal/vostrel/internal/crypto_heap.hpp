@@ -40,10 +40,10 @@ void queue_application_error() noexcept;
 // Whether the thread's error queue is empty; leaves it empty.
 [[nodiscard]] bool error_queue_empty() noexcept;
 
-// Called before the library makes its OpenSSL context or fetches an algorithm (`starting`), and
-// after, with whether anything was made; null: none is called. For programs that link the
-// stand-ins for those calls.
-using MakingObserver = void (*)(bool starting, bool made);
+// Called before the library makes its OpenSSL context or fetches an algorithm (`starting`, with
+// null), and after, with what was made (null when nothing was); null: none is called. For
+// programs that link the stand-ins for those calls.
+using MakingObserver = void (*)(bool starting, const void* made);
 void observe_makings(MakingObserver observer) noexcept;
 
 }  // namespace vostrel::crypto
