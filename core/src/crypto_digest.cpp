@@ -379,8 +379,8 @@ class ThreadHasher {
     if (!started_) restart();
     Key32 out{};
     try {
-      for (const ByteView part : parts) hash_.update(part);
-      out = hash_.finish();
+      hash_message(context_.get(), {}, std::span(parts.begin(), parts.size()), {});
+      digest_final(context_.get(), out);
     } catch (...) {
       restart_or_owe();
       throw;
@@ -390,7 +390,7 @@ class ThreadHasher {
   }
   void restart() {
     started_ = false;
-    hash_.reset();
+    digest_init(context_.get());
     started_ = true;
   }
   // The digest is right whether or not the restart succeeds: a restart that stops is owed to the
@@ -402,8 +402,8 @@ class ThreadHasher {
     }
   }
 
-  Sha256 hash_;
-  bool started_ = true;
+  PooledContext context_;
+  bool started_ = false;
 };
 }  // namespace
 
