@@ -42,15 +42,15 @@ Algorithm* fetched(Algorithm* algorithm, const char* operation) {
 // default context one failed first use would fail every later one. A context of the core's own is
 // freed whole when its making fails, and the next making starts from nothing.
 backend::Algorithms make_algorithms(const char* operation) {
-  // A fetch may queue the errors of a failure it got over.
   const backend::KeptErrorQueue kept;
-  backend::KeptErrorQueue::pushed();
   Making making;
   backend::Algorithms& got = making.got;
   got.context = fetched(OSSL_LIB_CTX_new(), operation);
   got.sha256 = fetched(EVP_MD_fetch(got.context, "SHA256", nullptr), operation);
   got.chacha20 = fetched(EVP_CIPHER_fetch(got.context, "ChaCha20", nullptr), operation);
   got.poly1305 = fetched(EVP_MAC_fetch(got.context, "POLY1305", nullptr), operation);
+  // A fetch may queue the errors of a failure it got over.
+  backend::KeptErrorQueue::take_off_own();
   return making.keep();
 }
 

@@ -26,11 +26,13 @@ struct Free {
 template <typename T>
 using Owned = std::unique_ptr<T, Free>;
 
-// The thread's error queue as the outermost call into the core found it. A library call that fails
-// queues errors, which another user of the library in the same thread would take for its own, and
-// the first fetches may queue some while succeeding; they come off again on the way out, while what
-// the application had queued, its marks too, stays. Only the outermost call looks at the queue: a
-// look costs about as much as a short hash.
+// The thread's error queue as the outermost call into the core found it, its marks included. A
+// library call that fails queues errors, which another user of the library in the same thread would
+// take for its own, and the first fetches may queue some while succeeding. They come off as soon as
+// the core knows of them, before a stop leaves it or an operation that caught the stop goes on, so
+// the queue never holds more than one failure's errors of the core's; what the application had
+// queued stays. Only the outermost call looks at the queue, once: the cost of a look is given in
+// error_queue.hpp.
 class KeptErrorQueue {
  public:
   KeptErrorQueue() noexcept { enter(); }
@@ -40,33 +42,31 @@ class KeptErrorQueue {
 
   static void enter() noexcept {
     if (depth_++ != 0) return;
-    pushed_ = false;
-    // No mark when the queue is empty: then everything in it at the end is the core's.
+    // No mark on an empty queue: then everything in it later is the core's.
     marked_ = ERR_set_mark() == 1;
   }
   static void leave() noexcept {
-    if (--depth_ != 0) return;
-    if (pushed_) {
-      if (marked_) {
-        ERR_pop_to_mark();
-      } else {
-        ERR_clear_error();
-      }
-    } else if (marked_) {
-      ERR_clear_last_mark();
-    }
+    if (--depth_ == 0 && marked_) ERR_clear_last_mark();
   }
-  // Where a library call failed, or may have queued errors even though it succeeded.
-  static void pushed() noexcept { pushed_ = true; }
+  // Where a library call failed, or may have queued errors even though it succeeded: the core's
+  // errors come off, and the mark goes back on the application's for any later failure.
+  static void take_off_own() noexcept {
+    if (depth_ == 0) return;
+    if (!marked_) {
+      ERR_clear_error();
+      return;
+    }
+    ERR_pop_to_mark();
+    marked_ = ERR_set_mark() == 1;
+  }
 
  private:
   static constinit inline thread_local unsigned depth_ = 0;
   static constinit inline thread_local bool marked_ = false;
-  static constinit inline thread_local bool pushed_ = false;
 };
 
 [[noreturn]] inline void stop_with(const char* operation) {
-  KeptErrorQueue::pushed();
+  KeptErrorQueue::take_off_own();
   throw Panic(operation);
 }
 
@@ -74,7 +74,7 @@ class KeptErrorQueue {
 template <typename T>
 Owned<T> owned(T* object) {
   if (object == nullptr) {
-    KeptErrorQueue::pushed();
+    KeptErrorQueue::take_off_own();
     throw std::bad_alloc();
   }
   return Owned<T>(object);

@@ -463,8 +463,8 @@ Sha256::~Sha256() {
   ContextPool::give(md_ctx(ctx_));
 }
 // A started context's update and final allocate nothing and cannot fail, so they take no look at
-// the error queue: on the search for a stamp that look would cost more than the hashing. An
-// emptied context is refused before the library sees it.
+// the error queue, which the search for a stamp would otherwise pay twice per nonce. An emptied
+// context is refused before the library sees it.
 void Sha256::update(ByteView data) {
   EVP_MD_CTX* ctx = started(ctx_);
   digest_update(ctx, data);

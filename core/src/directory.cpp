@@ -3,6 +3,7 @@
 #include <array>
 #include <string_view>
 
+#include "vostrel/internal/error_queue.hpp"
 #include "vostrel/labels.hpp"
 
 namespace vostrel::directory {
@@ -147,6 +148,7 @@ std::optional<Published> publish(KeyView root, const identity::Identity& publish
   Bytes signed_record = *body;
   put_bytes(signed_record, publisher.sign(signing_message(*body)));
 
+  const crypto::HeldErrorQueue held;
   const PlainSecret32 record_key = dir_key(root, publisher.public_key());
   const crypto::Nonce12 nonce = dir_nonce(record_key, epoch, seq);
   Published out{dir_loc(root, publisher.public_key(), epoch), Bytes(nonce.begin(), nonce.end())};
@@ -157,6 +159,7 @@ std::optional<Published> publish(KeyView root, const identity::Identity& publish
 
 std::optional<DirRecord> read(KeyView root, KeyView publisher, ByteView blob) {
   if (blob.size() < kShortestBlob) return std::nullopt;
+  const crypto::HeldErrorQueue held;
   const PlainSecret32 record_key = dir_key(root, publisher);
   const crypto::NonceView nonce(blob.first<kNonceBytes>());
   const auto plaintext = crypto::open(record_key, nonce, as_bytes(labels::kDirectoryRecordData),

@@ -1,6 +1,7 @@
 #include "vostrel/handshake.hpp"
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/internal/error_queue.hpp"
 
 namespace vostrel::handshake {
 namespace {
@@ -22,6 +23,7 @@ void require_live(const ResponderState& state) {
 }
 
 Secret32 finish(const ResponderState& state, KeyView own_public, const Reply& reply) {
+  const crypto::HeldErrorQueue held;
   const Secret32 x25519_shared = crypto::x25519(state.x25519_secret.view(), reply.x25519_public);
   const Secret32 kem_shared = pqkem::decapsulate(state.dk, reply.ct);
   return derive_key(x25519_shared, kem_shared, own_public, reply.x25519_public);
@@ -111,6 +113,7 @@ std::pair<ResponderState, Hello> responder_start() {
 }
 
 std::pair<Reply, Secret32> initiator_reply(const Hello& hello) {
+  const crypto::HeldErrorQueue held;
   Reply reply;
   const Secret32 own_secret = random_secret32();
   reply.x25519_public = crypto::x25519_public(own_secret.view());

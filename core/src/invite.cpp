@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/internal/error_queue.hpp"
 #include "vostrel/labels.hpp"
 #include "vostrel/pqkem.hpp"
 
@@ -139,6 +140,7 @@ std::optional<RequestOutput> request_friend(const Invite& invitation,
   if (invitation.ek.size() != kEncapsulationKeyBytes) return std::nullopt;
 
   const Secret32 eph_secret = random_secret32();
+  const crypto::HeldErrorQueue held;
   const Key32 eph_pub = crypto::x25519_public(eph_secret.view());
   const Secret32 x25519_shared = crypto::x25519(eph_secret.view(), invitation.x25519_pub);
   const pqkem::Encapsulation encapsulated = pqkem::encapsulate(
@@ -177,6 +179,7 @@ std::optional<AcceptOutput> accept_friend(const InviteSecret& secret,
                         request.signature)) {
     return std::nullopt;
   }
+  const crypto::HeldErrorQueue held;
   const Secret32 session_key = crypto::hybrid_key(x25519_shared, kem_secret.view(), transcript);
   const PlainSecret32 root = pairwise_root(session_key.view());
   const identity::Signature accept = inviter.sign(transcript_message(kInviterRole, transcript));

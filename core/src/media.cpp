@@ -4,6 +4,7 @@
 
 #include <ostream>
 
+#include "vostrel/internal/error_queue.hpp"
 #include "vostrel/labels.hpp"
 
 namespace vostrel::media {
@@ -75,6 +76,7 @@ std::ostream& operator<<(std::ostream& out, MediaError error) {
 }
 
 crypto::Nonce12 chunk_nonce(KeyView file_key, FixedView<16> file_id, std::uint32_t index) {
+  const crypto::HeldErrorQueue held;
   crypto::HmacKey key(file_key);
   return nonce_of(key, file_id, index);
 }
@@ -83,6 +85,7 @@ std::expected<EncryptedFile, MediaError> encrypt_file(ByteView file, std::string
   if (file.size() > MAX_FILE_SIZE || mime.size() > MAX_MIME_LEN) {
     return std::unexpected(MediaError::TooLarge);
   }
+  const crypto::HeldErrorQueue held;
   Manifest manifest;
   os_random(manifest.file_key.mutable_bytes());
   os_random(manifest.file_id);
@@ -128,6 +131,7 @@ std::expected<Bytes, MediaError> decrypt_file(const Manifest& manifest,
   // Short chunks cannot hold the size the manifest claims; refused before the output buffer is
   // reserved, so a few bytes of chunks never cost 64 MiB.
   if (manifest.size > plaintext_capacity(chunks)) return corrupt;
+  const crypto::HeldErrorQueue held;
   if (!hash_matches(chunks, manifest.hash)) return corrupt;
 
   // The size is at most 64 MiB and what the chunks hold here, and the buffer never grows past it.

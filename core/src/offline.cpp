@@ -4,6 +4,7 @@
 #include <ostream>
 #include <string_view>
 
+#include "vostrel/internal/error_queue.hpp"
 #include "vostrel/internal/state_copy.hpp"
 #include "vostrel/labels.hpp"
 
@@ -91,6 +92,7 @@ std::optional<Bytes> OfflineSender::seal(ByteView message, const PrekeyBundle* b
   if (message.size() > (bundle ? kMaxMixedMessage : kMaxPlainMessage)) return std::nullopt;
   // No receiver opens the last counter, and sealing it would wrap the sequence numbers.
   if (chain_.next() == sendchain::kLastCounter) return std::nullopt;
+  const crypto::HeldErrorQueue held;
 
   std::optional<prekey::SenderMix> mix;
   if (bundle) {
@@ -147,6 +149,7 @@ std::vector<Bytes> ingest_batch(OfflineReceiver& receiver, std::span<const Bytes
   // An envelope that opened before a stop must stay unopened: its message is never handed out.
   RecvChain saved = internal::clone(receiver.chain_);
   OfflineReceiver::PrekeyStore spent;
+  const crypto::HeldErrorQueue held;
   std::vector<Bytes> messages;
   try {
     for (const Bytes& envelope : envelopes) {
@@ -167,6 +170,7 @@ std::expected<Bytes, OfflineError> OfflineReceiver::open_envelope(ByteView envel
   if (envelope.size() < kMinEnvelope || envelope.size() > MAX_ENVELOPE) {
     return std::unexpected(OfflineError::Malformed);
   }
+  const crypto::HeldErrorQueue held;
   const ByteView seq_bytes = envelope.first(kSeqBytes);
   const auto seq = load_be<std::uint64_t>(seq_bytes.data());
   const auto padded =
@@ -278,6 +282,7 @@ Key32 prekey_loc(KeyView root, KeyView owner_identity, std::uint64_t epoch) {
 }
 
 Bytes seal_bundle(KeyView seal_key, const PrekeyBundle& bundle) {
+  const crypto::HeldErrorQueue held;
   const auto nonce = bundle_nonce(seal_key, bundle.id);
   const Bytes sealed = crypto::seal(seal_key, nonce, {}, bundle.to_bytes());
   Bytes blob;
@@ -291,6 +296,7 @@ std::optional<PrekeyBundle> open_bundle(KeyView seal_key, ByteView blob) {
   constexpr std::size_t kNonceBytes = crypto::Nonce12{}.size();
   if (blob.size() <= kNonceBytes) return std::nullopt;
   const crypto::NonceView nonce(blob.data(), kNonceBytes);
+  const crypto::HeldErrorQueue held;
   const auto plain = crypto::open(seal_key, nonce, {}, blob.subspan(kNonceBytes));
   if (!plain) return std::nullopt;
   auto bundle = PrekeyBundle::from_bytes(*plain);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "vostrel/internal/error_queue.hpp"
 #include "vostrel/internal/ratchet_steps.hpp"
 
 namespace vostrel::ratchet {
@@ -194,11 +195,13 @@ std::optional<Bytes> open_with_message_key(crypto::AeadContext& cipher, KeyView 
 }  // namespace
 
 std::pair<PlainSecret32, PlainSecret32> chain_step(KeyView chain_key) {
+  const crypto::HeldErrorQueue held;
   crypto::HmacKey key(chain_key);
   return step_on(key);
 }
 
 std::pair<PlainSecret32, crypto::Nonce12> expand_message_key(KeyView message_key) {
+  const crypto::HeldErrorQueue held;
   crypto::HmacKey prk = crypto::hkdf_extract({}, message_key);
   return expand_on(prk);
 }
@@ -210,6 +213,7 @@ bool skip_message_keys(Ratchet& ratchet, std::uint32_t target) {
   if (target > limit) return false;
   if (!ratchet.recv_chain) return true;
   if (!ratchet.remote_dh) return false;
+  const crypto::HeldErrorQueue held;
   while (ratchet.recv_count < target) {
     const auto [next, message_key] = chain_step(*ratchet.recv_chain);
     ratchet.skipped.insert_or_assign(SkippedKeyId{*ratchet.remote_dh, ratchet.recv_count},
@@ -222,6 +226,7 @@ bool skip_message_keys(Ratchet& ratchet, std::uint32_t target) {
 
 std::optional<Bytes> open_with_message_key(KeyView message_key, const RatchetMessage& message,
                                            ByteView associated_data) {
+  const crypto::HeldErrorQueue held;
   crypto::AeadContext cipher;
   return open_with_message_key(cipher, message_key, message, associated_data);
 }
@@ -294,6 +299,7 @@ RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
   moved_.check("Ratchet");
   if (!send_chain) throw Panic("no sending chain yet — receive a message first");
   if (send_count == kMaxCount) throw Panic("sending chain exhausted — receive a message first");
+  const crypto::HeldErrorQueue held;
   const MessageStep step = message_step(hmac_, *send_chain);
   const RatchetHeader header{dh_public, previous_send_count, send_count};
   const ByteArray<kHeaderBytes> header_data = header_bytes(header);
@@ -308,6 +314,7 @@ RatchetMessage Ratchet::encrypt(ByteView plaintext, ByteView associated_data) {
 std::optional<Bytes> decrypt(Ratchet& ratchet, const RatchetMessage& message,
                              ByteView associated_data) {
   ratchet.moved_.check("Ratchet");
+  const crypto::HeldErrorQueue held;
   const RatchetHeader& header = message.header;
   if (const auto kept = ratchet.skipped.find({header.dh_public, header.message_index});
       kept != ratchet.skipped.end()) {

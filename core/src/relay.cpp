@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "vostrel/crypto.hpp"
+#include "vostrel/internal/error_queue.hpp"
 #include "vostrel/internal/relay.hpp"
 #include "vostrel/labels.hpp"
 #include "vostrel/pow.hpp"
@@ -114,11 +115,13 @@ ByteArray<81> pow_challenge(RelayOp op, KeyView mailbox, std::uint64_t timestamp
 
 Key32 compute_capability(KeyView key, RelayOp op, KeyView mailbox, std::uint64_t timestamp,
                          std::uint64_t request_id, std::uint64_t pow_nonce, ByteView payload) {
+  const crypto::HeldErrorQueue held;
   return capability_over(
       key, bound_fields(op, mailbox, timestamp, request_id, pow_nonce, crypto::sha256({payload})));
 }
 
 RequestDigest request_digest(RelayOp op, const RelayRequest& request, ByteView payload) {
+  const crypto::HeldErrorQueue held;
   return digest_over(bound_fields(op, request, crypto::sha256({payload})));
 }
 
@@ -131,6 +134,7 @@ std::optional<RelayRequest> build_request(RelayOp op, const std::optional<Key32>
   std::copy(mailbox.begin(), mailbox.end(), request.mailbox.begin());
   request.timestamp = timestamp;
   request.request_id = load_be<std::uint64_t>(id_bytes.data());
+  const crypto::HeldErrorQueue held;
 
   const Key32 payload_hash = crypto::sha256({payload});
   const auto challenge = challenge_over(op, mailbox, timestamp, request.request_id, payload_hash);
@@ -159,6 +163,7 @@ static_assert(std::is_nothrow_move_assignable_v<Relay>, "a copy must go in witho
 std::expected<RequestDigest, RelayError> Relay::verify(RelayOp op, const RelayRequest& request,
                                                        ByteView payload, std::uint64_t now) const {
   if (distance(request.timestamp, now) > max_skew_) return std::unexpected(RelayError::Stale);
+  const crypto::HeldErrorQueue held;
 
   const Key32 payload_hash = crypto::sha256({payload});
   const BoundFields fields = bound_fields(op, request, payload_hash);

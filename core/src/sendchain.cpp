@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "vostrel/internal/error_queue.hpp"
 #include "vostrel/labels.hpp"
 
 namespace vostrel::sendchain {
@@ -86,6 +87,7 @@ std::ostream& operator<<(std::ostream& out, ChainError error) {
 }
 
 MessageKeys message_keys(KeyView message_key) {
+  const crypto::HeldErrorQueue held;
   crypto::HmacKey key(message_key);
   return message_keys_on(key);
 }
@@ -108,6 +110,7 @@ Bytes SendChain::seal(ByteView message) {
   moved_.check("SendChain");
   // The last counter has no next position; wrapping would reuse counters and envelope nonces.
   if (next_ == kLastCounter) throw Panic("send chain exhausted");
+  const crypto::HeldErrorQueue held;
   crypto::HmacKey key(chain_key_.view());
   ChainStep step = chain_step(key);
   key.rekey(step.message_key.view());
@@ -170,6 +173,7 @@ std::expected<Bytes, ChainError> RecvChain::open_skipped(std::uint64_t counter, 
                                         std::uint64_t wanted) { return entry.first < wanted; });
   if (kept == skipped_.end() || kept->first != counter) return std::unexpected(ChainError::Replay);
   // A damaged copy must not burn the key of the genuine frame.
+  const crypto::HeldErrorQueue held;
   crypto::HmacKey key(kept->second.view());
   auto message = open_with(key, frame);
   if (!message) return std::unexpected(ChainError::Decrypt);
@@ -180,6 +184,7 @@ std::expected<Bytes, ChainError> RecvChain::open_skipped(std::uint64_t counter, 
 std::expected<Bytes, ChainError> RecvChain::open_ahead(std::uint64_t counter, ByteView frame) {
   // Everything is derived on the side and committed only once the tag has verified. One prepared
   // key walks the whole gap, re-keyed at each position.
+  const crypto::HeldErrorQueue held;
   SkippedKeys passed_over;
   passed_over.reserve(static_cast<std::size_t>(counter - next_));
   crypto::HmacKey walk(chain_key_.view());

@@ -40,9 +40,9 @@ std::ostream& operator<<(std::ostream& out, const IoError& error);
 // the rules below, so that a frame cut by a stop can be given back whole.
 
 // Offers reading exactly n bytes; fails with its own end-of-data error when fewer remain.
-// A source that can give back (its unread works) takes nothing in a read_exact that throws: the
-// bytes it took before the stop it gives back itself, then throws. A source that cannot give back
-// answers false to every unread, and a stopped read_exact leaves it past whatever it took.
+// A read_exact that throws first gives back the bytes it took before the stop, all of them where
+// its unread could give back that many, and otherwise none. A source may give back any count, only
+// counts within a window of its last bytes, or none: its unread answers for each count.
 class ByteSource {
  public:
   virtual ~ByteSource() = default;
@@ -54,9 +54,9 @@ class ByteSource {
 };
 
 // Offers writing all of a byte string.
-// A sink that can give back (its unwrite works) holds nothing more after a write_all that throws:
-// the bytes it took before the stop it takes back itself, then throws. A sink that cannot give back
-// answers false to every unwrite, and a stopped write_all leaves it holding whatever it took.
+// A write_all that throws first takes back the bytes it took before the stop, all of them where
+// its unwrite could take back that many, and otherwise none. A sink may take back any count, only
+// counts within a window of its last bytes, or none: its unwrite answers for each count.
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
@@ -102,19 +102,21 @@ struct Frame {
 };
 
 // Writes the 6-byte header and then the payload; a payload above MAX_FRAME is refused with
-// InvalidInput "frame too large" and nothing is written. A stop leaves a sink that gives back as
-// it was: a header already written is taken back. A sink that cannot give back is left where the
-// stop found it, holding every byte of the frame it took before the stop (the header, then part of
-// the payload, as far as it got): part of a frame, which no later frame can follow.
+// InvalidInput "frame too large" and nothing is written. A stop in the payload's write_all is
+// answered by an unwrite of the 6-byte header. Where it answers true, and the stopped write_all
+// held nothing more, the sink is as it was before the frame. Where it answers false, the sink keeps
+// the header and whatever the stopped write_all held: part of a frame, which no later frame can
+// follow. A stop in the header's own write_all leaves the sink as that write_all left it.
 [[nodiscard]] std::expected<void, IoError> write_frame(ByteSink& sink, std::uint8_t kind,
                                                        ByteView payload);
 
 // Reads one frame, judging the header before any payload buffer exists. The source is left at
-// the first byte after the frame. A stop (the source's, or no memory for the payload or an
-// error's text) leaves a source that gives back at the frame's start: a header already read is
-// given back. A source that cannot give back is left where the stop found it, past every byte of
-// the frame it took before the stop (the header, then part of the payload, as far as it got), so
-// in the middle of the frame.
+// the first byte after the frame. A stop after the header was read (the source's, or no memory
+// for the payload or an error's text) is answered by an unread of the 6-byte header. Where it
+// answers true, and the stopped read_exact, if any, took nothing more, the source is at the
+// frame's start again. Where it answers false, the source is past the header and whatever the
+// stopped read_exact left taken: in the middle of the frame. A stop in the header's own read_exact
+// leaves the source as that read_exact left it.
 [[nodiscard]] std::expected<Frame, IoError> read_frame(ByteSource& source);
 
 }  // namespace vostrel::wire

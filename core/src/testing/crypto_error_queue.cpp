@@ -1,39 +1,71 @@
-// The thread's OpenSSL error queue as an application would leave it between its own calls: one
-// error of its own, marked. The fault sweep queues it before each faulted call and looks for it,
-// alone and unchanged, afterwards.
+// The thread's OpenSSL error queue as an application would leave it between its own calls: errors
+// of its own, the last one marked. The fault sweep queues them before each faulted call and looks
+// for them, alone and unchanged, afterwards.
 #include <openssl/err.h>
 
 #include "vostrel/internal/crypto_heap.hpp"
 
 namespace vostrel::crypto {
 namespace {
-constexpr int kApplicationReason = 77;
+
+// OpenSSL keeps a thread's last 15 errors and pushes the oldest out for each one beyond.
+constexpr int kQueueCapacity = 15;
+// The most errors of its own that the library may hold on the queue at once, as the README says.
+// The application fills the rest, so that one more would push its oldest error out.
+constexpr int kMostQueuedByTheLibrary = 4;
+constexpr int kApplicationErrors = kQueueCapacity - kMostQueuedByTheLibrary;
+constexpr int kFirstApplicationReason = 77;
+
+bool is_application_error(unsigned long error, int index) noexcept {
+  return ERR_GET_LIB(error) == ERR_LIB_USER &&
+         ERR_GET_REASON(error) == kFirstApplicationReason + index;
+}
+
+// Null when the queue holds the application's errors in their order, one mark on the last, and
+// nothing else. Takes errors and marks off as it looks.
+const char* queue_broken() noexcept {
+  const unsigned long top = ERR_peek_last_error();
+  if (!is_application_error(top, kApplicationErrors - 1)) {
+    return top == 0 ? "the application's error was taken off the queue"
+                    : "an error was left on the queue";
+  }
+  if (ERR_clear_last_mark() != 1) return "the application's mark was taken off the queue";
+  if (ERR_clear_last_mark() != 0) return "a mark was left on the queue";
+  for (int index = 0; index < kApplicationErrors; ++index) {
+    const unsigned long error = ERR_get_error();
+    if (is_application_error(error, index)) continue;
+    if (index == 0 && ERR_GET_LIB(error) == ERR_LIB_USER) {
+      return "the application's oldest error was pushed out: the call queued too many at once";
+    }
+    return "an error was queued among the application's";
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 void queue_application_error() noexcept {
-  ERR_raise_data(ERR_LIB_USER, kApplicationReason, "queued by the application");
+  for (int index = 0; index < kApplicationErrors; ++index) {
+    ERR_raise_data(ERR_LIB_USER, kFirstApplicationReason + index, "queued by the application");
+  }
   ERR_set_mark();
 }
 
 const char* application_errors_broken() noexcept {
-  const unsigned long top = ERR_peek_last_error();
-  const char* broken = nullptr;
-  if (ERR_GET_LIB(top) != ERR_LIB_USER || ERR_GET_REASON(top) != kApplicationReason) {
-    broken = top == 0 ? "the application's error was taken off the queue"
-                      : "an error was left on the queue";
-  } else if (ERR_pop_to_mark() != 1) {
-    broken = "the application's mark was taken off the queue";
-  } else if (ERR_peek_error() != top) {
-    broken = "an error was queued below the application's";
-  }
+  const char* broken = queue_broken();
   ERR_clear_error();
   return broken;
 }
 
 bool error_queue_empty() noexcept {
-  const bool empty = ERR_peek_error() == 0;
+  // A mark needs an error to sit on, so an empty queue should hold none either.
+  const bool empty = ERR_peek_error() == 0 && ERR_clear_last_mark() == 0;
   ERR_clear_error();
   return empty;
+}
+
+void start_error_queue() noexcept {
+  ERR_clear_error();
 }
 
 }  // namespace vostrel::crypto

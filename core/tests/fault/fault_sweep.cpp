@@ -519,8 +519,9 @@ bool FaultRun::faulted_call(const std::function<void()>& call) {
       fail(std::string(returned ? "after the call: " : "after a stop: ") + broken);
     }
   } else {
-    require(crypto::error_queue_empty(), returned ? "the call left errors in OpenSSL's queue"
-                                                  : "a stop left errors in OpenSSL's queue");
+    require(crypto::error_queue_empty(), returned
+                                             ? "the call left errors or a mark in OpenSSL's queue"
+                                             : "a stop left errors or a mark in OpenSSL's queue");
   }
   return returned;
 }

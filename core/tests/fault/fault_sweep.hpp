@@ -28,9 +28,10 @@ inline void require(bool condition, std::string_view message) {
 }
 
 // What a run of the sweep gives the scenario: the faulted call and nothing else runs with a fault.
-// Around the faulted call the thread's OpenSSL error queue holds an error of the application's
-// own, with a mark on it (none before the library's first use), and must hold exactly that after
-// the call, whether it returned or stopped.
+// Around the faulted call the thread's OpenSSL error queue holds errors of the application's own,
+// with a mark on the last (nothing before OpenSSL's start), and must hold exactly those and that
+// one mark after the call, whether it returned or stopped. They fill the queue but for the most
+// errors the library may queue at once, so that a call which queues more pushes one out.
 class FaultRun {
  public:
   // The run in which allocation `index` fails, or with kEveryAllocation the run that forks one

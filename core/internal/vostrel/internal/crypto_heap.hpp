@@ -32,13 +32,17 @@ void cleanse_and_release_library_block(void* block, std::size_t size) noexcept;
 void stop_digest_final_after(int passed) noexcept;
 [[nodiscard]] bool digest_final_stop_pending() noexcept;
 
-// The thread's error queue as an application leaves it: one error of its own, with a mark on it.
+// The thread's error queue as an application leaves it: errors of its own, as many as leave room
+// for the most the library may queue at once, with a mark on the last.
 void queue_application_error() noexcept;
-// Null when the queue holds exactly that error and mark and nothing else; otherwise what is wrong.
-// Leaves the queue empty either way.
+// Null when the queue holds exactly those errors, in their order, and that one mark, and nothing
+// else; otherwise what is wrong. Leaves the queue empty either way.
 [[nodiscard]] const char* application_errors_broken() noexcept;
-// Whether the thread's error queue is empty; leaves it empty.
+// Whether the thread's error queue is empty, with no mark on it; leaves it empty.
 [[nodiscard]] bool error_queue_empty() noexcept;
+// Starts OpenSSL and the thread's error queue, as an application's own use of OpenSSL does, and
+// leaves the queue empty.
+void start_error_queue() noexcept;
 
 // Called before the library makes its OpenSSL context or fetches an algorithm (`starting`, with
 // null), and after, with what was made (null when nothing was); null: none is called. For
