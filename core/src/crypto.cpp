@@ -3,6 +3,7 @@
 #include "vostrel/crypto.hpp"
 
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <sodium.h>
 
@@ -60,6 +61,16 @@ backend::Algorithms make_algorithms(const char* operation) {
 const backend::Algorithms& backend::algorithms(const char* operation) {
   static const Algorithms made = make_algorithms(operation);
   return made;
+}
+
+void backend::KeptErrorQueue::take_off_own() noexcept {
+  if (depth_ == 0) return;
+  if (!marked_) {
+    ERR_clear_error();
+    return;
+  }
+  ERR_pop_to_mark();
+  marked_ = ERR_set_mark() == 1;
 }
 
 HeldErrorQueue::HeldErrorQueue() noexcept {

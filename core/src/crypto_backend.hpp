@@ -50,15 +50,8 @@ class KeptErrorQueue {
   }
   // Where a library call failed, or may have queued errors even though it succeeded: the core's
   // errors come off, and the mark goes back on the application's for any later failure.
-  static void take_off_own() noexcept {
-    if (depth_ == 0) return;
-    if (!marked_) {
-      ERR_clear_error();
-      return;
-    }
-    ERR_pop_to_mark();
-    marked_ = ERR_set_mark() == 1;
-  }
+  // Out of line, off the paths that succeed.
+  [[gnu::cold]] static void take_off_own() noexcept;
 
  private:
   static constinit inline thread_local unsigned depth_ = 0;

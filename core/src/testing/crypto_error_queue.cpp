@@ -26,8 +26,9 @@ bool is_application_error(unsigned long error, int index) noexcept {
 const char* queue_broken() noexcept {
   const unsigned long top = ERR_peek_last_error();
   if (!is_application_error(top, kApplicationErrors - 1)) {
-    return top == 0 ? "the application's error was taken off the queue"
-                    : "an error was left on the queue";
+    return top == 0 || ERR_GET_LIB(top) == ERR_LIB_USER
+               ? "the application's last error was taken off the queue"
+               : "an error was left on the queue";
   }
   if (ERR_clear_last_mark() != 1) return "the application's mark was taken off the queue";
   if (ERR_clear_last_mark() != 0) return "a mark was left on the queue";
